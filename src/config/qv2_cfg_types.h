@@ -1,0 +1,69 @@
+// Configuration records: options, shares, users, and the counter indices.
+#pragma once
+
+#include "foundation/qv2_types.h"
+
+// Server options. Always copied whole (qv2_opts_get), never field by field.
+struct qv2_opts {
+    int32_t guest;              // -1 auto, 1 on, 0 off
+    int32_t signing;            // 0 enabled, 1 required
+    int32_t ntlm_timecheck;     // 1 on, 0 off
+    int32_t max_clients;        // simultaneous client connections
+    int32_t idle_timeout_ms;    // a connection may stay silent this long
+    int32_t io_timeout_ms;      // bound on a write to a peer that stops reading
+    int32_t max_login_failures; // failed logons tolerated on a connection
+    int32_t max_credits;        // validated and kept
+    int32_t max_handles;        // open handles per connection
+    int64_t max_message;        // largest message a client may send (never above 4 MiB)
+    int64_t clock;              // Unix seconds used as "now"; 0 = system clock
+    char server_name[64];
+};
+
+enum : int {
+    QV2_SHARE_NAME_MAX = 80,
+    QV2_SHARE_PATH_MAX = 1024,
+    QV2_USER_NAME_MAX = 128,
+    QV2_PASSWORD_MAX = 256,
+    QV2_MAX_SHARES = 256,
+    QV2_MAX_USERS = 256,
+    QV2_MAX_CIDRS = 64,
+};
+
+// A published folder or file. IPC$ is built in: empty path, is_file 0.
+struct qv2_share {
+    char name[QV2_SHARE_NAME_MAX + 1];
+    char path[QV2_SHARE_PATH_MAX + 1]; // canonical host path, resolved when added
+    int32_t is_file;
+};
+
+struct qv2_user {
+    char name[QV2_USER_NAME_MAX + 1];
+    char password[QV2_PASSWORD_MAX + 1];
+};
+
+// Counter indices, in the order of the JSON text.
+enum qv2_stat_index : int {
+    QV2_ST_CONNECTIONS = 0,
+    QV2_ST_REFUSED_ALLOW,
+    QV2_ST_REFUSED_FULL,
+    QV2_ST_NEGOTIATE,
+    QV2_ST_SESSIONS,
+    QV2_ST_GUEST_SESSIONS,
+    QV2_ST_LOGON_FAILED,
+    QV2_ST_TREES,
+    QV2_ST_TREE_REFUSED,
+    QV2_ST_OPENS,
+    QV2_ST_OPEN_REFUSED,
+    QV2_ST_READS,
+    QV2_ST_BYTES_SENT,
+    QV2_ST_LISTINGS_SENT,
+    QV2_ST_MUTATING_REFUSED,
+    QV2_ST_IOCTL_REFUSED,
+    QV2_ST_BAD_SIGNATURE,
+    QV2_ST_PROTOCOL_ERRORS,
+    QV2_ST_TIMEOUTS,
+    QV2_ST_SIGN_REQUIRED_SESSIONS,
+    QV2_ST_SRVSVC_QUERIES,
+    QV2_ST_PATH_REFUSED,
+    QV2_ST_COUNT
+};

@@ -1,0 +1,67 @@
+// Engine-internal interfaces shared by the engine's source files: framing,
+// the reply builder, error replies, and the command handlers.
+//
+// Handler contract: handler(conn, reader, reply). On entry the command's reply
+// header is already written at reply->hdr_off with Status SUCCESS, and the
+// reader is at the start of the request body (its size runs to the end of
+// the whole message). The handler appends its response body, or calls
+// err_reply_l (CREATE: create_error_l) and appends nothing more. A warning
+// status that still carries a body goes into the current header with
+// rep_set_status. Handlers never write to the transport.
+#pragma once
+
+#include "engine/qv2_engine_types.h"
+#include "foundation/qv2_util.h"
+
+// ---- session loop (sess_loop.cpp) ----
+
+// Writes one reply with its session-service header; a failed write sets
+// `closing`. Counts bytes_sent and tells io->log.
+void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len);
+
+// ---- framing and dispatch (frame.cpp) ----
+
+// Processes one whole message (without its session-service header). May
+// modify the message in place. *send is 1 when the reply should be written.
+void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send);
+
+uint16_t rd_u16(qv2_reader *r);
+uint32_t rd_u32(qv2_reader *r);
+uint64_t rd_u64(qv2_reader *r);
+void rd_skip(qv2_reader *r, uint64_t n); // same overrun rule as the reads
+
+void w16(qv2_buf *b, uint16_t v);
+void w32(qv2_buf *b, uint32_t v);
+void w64(qv2_buf *b, uint64_t v);
+
+void rep_begin(qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t mid, uint64_t sid,
+               uint32_t tid, uint16_t charge, uint16_t credits);
+void rep_chain(qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t mid, uint64_t sid,
+               uint32_t tid, uint16_t charge, uint16_t credits);
+// The current command's reply header (64 bytes at hdr_off).
+uint8_t *rep_hdr(qv2_reply *r);
+void rep_set_status(qv2_reply *r, uint32_t status);
+
+// Error reply for the current command (header only, no body).
+void err_reply_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t sid,
+                 uint32_t tid, int line);
+// CREATE's error reply: 88-byte error body, or a bare header inside a compound.
+void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line);
+
+#define err_reply(c, r, cmd, status)                                                           \
+    err_reply_l((c), (r), (cmd), (status), (c)->session_id, (c)->cur_tree_id, __LINE__)
+#define create_error(c, r, status) create_error_l((c), (r), (status), __LINE__)
+
+// ---- opens and trees (shared by the handlers) ----
+
+// The open in use whose FileId persistent half is `id`, or null.
+qv2_open *open_find(qv2_conn *c, uint64_t id);
+// The live (not disconnected) tree with this id, or null.
+qv2_tree *tree_find(qv2_conn *c, uint32_t id);
+// Frees every tree and open (releasing held listings); open_count becomes 0.
+void conn_free_trees_opens(qv2_conn *c);
+
+// ---- command handlers ----
+// Each later command adds its handler here and its case to frame_in's dispatch.
+
+void cmd_echo(qv2_conn *c, qv2_reader *rd, qv2_reply *r);

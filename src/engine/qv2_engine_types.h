@@ -1,0 +1,161 @@
+// SMB2 engine records: the transport, per-connection state, trees, opens,
+// the request reader and the reply builder; NT status and command numbers.
+#pragma once
+
+#include "config/qv2_cfg_types.h"
+#include "files/qv2_fs_types.h"
+
+// The transport a connection runs over, built and owned by the caller
+// (a TCP socket, or the simulation's in-memory script).
+struct qv2_io {
+    void *user; // passed unchanged to every callback
+    // Writes all len bytes: 0 done, anything else failure.
+    int (*write)(void *user, const uint8_t *data, int len);
+    // Waits at most timeout_ms: bytes read (1..max), 0 nothing more will
+    // come, -2 time-out with nothing read, -1 error.
+    int (*read)(void *user, uint8_t *buf, int max, int timeout_ms);
+    // Optional: told of every whole message, ">>" received, "<<" sent.
+    void (*log)(void *user, const char *dir, const uint8_t *data, int len);
+};
+
+// One tree connect.
+struct qv2_tree {
+    uint32_t id; // 24 bits used
+    int disconnected;
+    char name[QV2_SHARE_NAME_MAX + 1]; // "IPC$" or the share name as the client wrote it
+    int is_ipc;
+    qv2_share share; // copy taken at connect time; empty for IPC$
+    qv2_tree *next;
+};
+
+enum : int { QV2_PATTERN_CAP = 513 };
+
+// One open handle.
+struct qv2_open {
+    uint64_t id; // persistent half of the FileId; the volatile half is 0
+    int in_use;
+    int is_dir;
+    int is_pipe;
+    char host[QV2_HOST_PATH_CAP];            // canonical host path; empty for the pipe
+    char share_name[QV2_SHARE_NAME_MAX + 1]; // the tree's name
+    qv2_share share;                         // the tree's copy of the share entry
+    qv2_fs_info info;                        // stat taken at open time; zero for the pipe
+    int has_listing;
+    qv2_vent *listing;
+    int32_t listing_count;
+    int32_t cursor; // next entry QUERY_DIRECTORY examines
+    char pattern[QV2_PATTERN_CAP];
+    int32_t listing_class;
+    qv2_open *next;
+};
+
+// Everything the engine knows about one connection, including its single
+// session. Allocated zero-filled by qv2_sess_run and freed at its end.
+struct qv2_conn {
+    qv2_io *io;
+    void *io_user;
+    char peer_text[64];
+    int conn_id;
+    qv2_opts opts; // refreshed after every message
+    uint8_t *rx;
+    uint64_t rx_cap;
+    uint64_t last_active_ms;
+    int closing; // end the connection after the current message
+    // negotiation
+    int negotiated;
+    int dialect;
+    int client_sign_required;
+    int large_mtu;
+    uint64_t max_read;
+    uint64_t max_write;
+    uint64_t server_guid_seed;
+    // framing
+    uint64_t last_mid;
+    uint64_t cur_mid;
+    // session
+    int authenticated;
+    uint64_t session_id;
+    int sign_required;
+    uint8_t signing_key[16];
+    uint8_t challenge[8];
+    int login_failures;
+    // trees and opens
+    qv2_tree *tree_list;
+    qv2_open *open_list;
+    int open_count;
+    uint64_t next_id;
+    uint64_t last_create_fid;
+    uint32_t cur_tree_id;
+    uint64_t ioctl_fid_volatile;
+    // compound state
+    int in_compound;
+    int chain_err_pending;
+    int chain_err;
+    int trace;
+};
+
+// Little-endian request body reader with a sticky `bad` flag: a read past
+// `size` takes what remains, sets `bad`, and the handler tests it once.
+struct qv2_reader {
+    const uint8_t *data;
+    uint64_t size;
+    uint64_t pos;
+    int bad;
+};
+
+// The reply of one message (a compound of headers and bodies).
+struct qv2_reply {
+    qv2_buf buf;
+    uint64_t hdr_off;     // offset of the current command's reply header
+    uint32_t last_status; // status of the last error chained into a compound
+};
+
+enum : int { SMB2_HDR_LEN = 64 };
+
+// SMB2 commands.
+enum : uint32_t {
+    SMB2_NEGOTIATE = 0,
+    SMB2_SESSION_SETUP = 1,
+    SMB2_LOGOFF = 2,
+    SMB2_TREE_CONNECT = 3,
+    SMB2_TREE_DISCONNECT = 4,
+    SMB2_CREATE = 5,
+    SMB2_CLOSE = 6,
+    SMB2_FLUSH = 7,
+    SMB2_READ = 8,
+    SMB2_WRITE = 9,
+    SMB2_LOCK = 10,
+    SMB2_IOCTL = 11,
+    SMB2_CANCEL = 12,
+    SMB2_ECHO = 13,
+    SMB2_QUERY_DIRECTORY = 14,
+    SMB2_CHANGE_NOTIFY = 15,
+    SMB2_QUERY_INFO = 16,
+    SMB2_SET_INFO = 17,
+    SMB2_OPLOCK_BREAK = 18,
+};
+
+// NT status values this server sends.
+enum : uint32_t {
+    STATUS_SUCCESS = 0x00000000,
+    STATUS_PENDING = 0x00000103,
+    STATUS_BUFFER_OVERFLOW = 0x80000005,
+    STATUS_NO_MORE_FILES = 0x80000006,
+    STATUS_INVALID_INFO_CLASS = 0xC0000003,
+    STATUS_INFO_LENGTH_MISMATCH = 0xC0000004,
+    STATUS_INVALID_HANDLE = 0xC0000008,
+    STATUS_INVALID_PARAMETER = 0xC000000D,
+    STATUS_MORE_PROCESSING_REQUIRED = 0xC0000016,
+    STATUS_ACCESS_DENIED = 0xC0000022,
+    STATUS_OBJECT_NAME_INVALID = 0xC0000033,
+    STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034,
+    STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A,
+    STATUS_LOGON_FAILURE = 0xC0000064,
+    STATUS_INSUFFICIENT_RESOURCES = 0xC000009A,
+    STATUS_FILE_IS_A_DIRECTORY = 0xC00000BA,
+    STATUS_NOT_SUPPORTED = 0xC00000BB,
+    STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0,
+    STATUS_NOT_A_DIRECTORY = 0xC0000103,
+    STATUS_USER_SESSION_DELETED = 0xC0000203,
+    STATUS_CANCELLED = 0xC0000480,
+};

@@ -1,0 +1,45 @@
+// Digests, MACs, RC4, the counter-mode KDF, secret wiping and the self-test.
+// Written here; no crypto library is linked. Nothing allocates or fails.
+#pragma once
+
+#include "security/qv2_crypto_types.h"
+
+void qv2_sha256_init(qv2_sha256_ctx *ctx);
+void qv2_sha256_update(qv2_sha256_ctx *ctx, const void *data, uint64_t len);
+void qv2_sha256_final(qv2_sha256_ctx *ctx, uint8_t out[32]);
+void qv2_sha256(const void *data, uint64_t len, uint8_t out[32]);
+
+void qv2_hmac256_init(qv2_hmac256_ctx *h, const void *key, uint64_t keylen);
+void qv2_hmac256_update(qv2_hmac256_ctx *h, const void *data, uint64_t len);
+void qv2_hmac256_final(qv2_hmac256_ctx *h, uint8_t out[32]);
+void qv2_hmac256(const void *key, uint64_t keylen, const void *data, uint64_t len,
+                 uint8_t out[32]);
+
+void qv2_md5(const void *data, uint64_t len, uint8_t out[16]);
+void qv2_md4(const void *data, uint64_t len, uint8_t out[16]);
+
+void qv2_hmacmd5_init(qv2_hmacmd5_ctx *h, const void *key, uint64_t keylen);
+void qv2_hmacmd5_update(qv2_hmacmd5_ctx *h, const void *data, uint64_t len);
+void qv2_hmacmd5_final(qv2_hmacmd5_ctx *h, uint8_t out[16]);
+void qv2_hmacmd5(const void *key, uint64_t keylen, const void *data, uint64_t len,
+                 uint8_t out[16]);
+
+// keylen must be at least 1.
+void qv2_rc4_init(qv2_rc4_state *st, const void *key, uint64_t keylen);
+void qv2_rc4(qv2_rc4_state *st, void *buf, uint64_t len);
+
+// SP 800-108 counter mode with HMAC-SHA256; L is fixed at 128 bits.
+void qv2_kdf_ctr_hmacsha256(const void *key, uint64_t keylen, const char *label,
+                            const void *context, uint64_t contextlen, uint8_t *out,
+                            uint64_t outlen);
+
+// When set, every wipe calls it instead of zeroing (tests use it to observe
+// wipes). Assign it before any other thread starts.
+extern void (*wipe_hook)(void *buf, uint64_t len);
+// Zeroes secrets in a way the optimiser can't drop.
+void qv2_wipe(void *buf, uint64_t len);
+// 1 when equal; always compares all len bytes.
+int qv2_ct_equal(const void *a, const void *b, uint64_t len);
+
+// 0 when every known-answer vector matches, else -1.
+int qv2_selftest(void);
