@@ -1,0 +1,149 @@
+// Server options: one process-wide record, set one key at a time.
+#include "config/cfg_internal.h"
+#include "config/qv2_cfg.h"
+
+#include "dirir2i.h"
+#include "foundation/qv2_util.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+std::mutex g_lock;
+
+qv2_opts g_opts = {
+    -1,              // guest: auto
+    0,               // signing: enabled
+    1,               // ntlm_timecheck: on
+    16,              // max_clients
+    300000,          // idle_timeout_ms
+    30000,           // io_timeout_ms
+    3,               // max_login_failures
+    256,             // max_credits
+    1024,            // max_handles
+    4194304,         // max_message
+    0,               // clock: system
+    "KESTRAVONDLEX", // server_name
+};
+
+bool cfg_trace_on(void) { return getenv("DIRIR2I_TRACE") != nullptr; }
+
+void qv2_opts_get(qv2_opts *out) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    *out = g_opts;
+}
+
+namespace {
+
+// Decimal digits only (no sign, no spaces), at most 12 of them, within min..max.
+int parse_int(const char *text, int64_t min, int64_t max, int64_t *value) {
+    size_t n = strlen(text);
+    if (n == 0 || n > 12) return -1;
+    int64_t v = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (text[i] < '0' || text[i] > '9') return -1;
+        v = v * 10 + (text[i] - '0');
+    }
+    if (v < min || v > max) return -1;
+    *value = v;
+    return 0;
+}
+
+// A word option: each accepted text maps to a stored value.
+struct word_choice {
+    const char *text;
+    int32_t value;
+};
+
+int set_word(const word_choice *choices, size_t n, const char *value, int32_t *field) {
+    for (size_t i = 0; i < n; i++) {
+        if (strcmp(choices[i].text, value) == 0) {
+            *field = choices[i].value;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+const word_choice kGuest[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+const word_choice kSigning[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
+const word_choice kOnOff[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+
+// A numeric option bounded to min..max; `field32` or `field64` receives it.
+struct number_option {
+    const char *key;
+    int64_t min, max;
+    const char *message; // printf format; %d gets `max` when it has one
+    int32_t qv2_opts::*field32;
+    int64_t qv2_opts::*field64;
+};
+
+const number_option kNumbers[] = {
+    {"max_clients", 1, 1024, "max_clients: 1..1024", &qv2_opts::max_clients, nullptr},
+    {"idle_timeout_ms", 100, 86400000, "idle_timeout_ms: 100..86400000",
+     &qv2_opts::idle_timeout_ms, nullptr},
+    {"io_timeout_ms", 100, 3600000, "io_timeout_ms: 100..3600000", &qv2_opts::io_timeout_ms,
+     nullptr},
+    {"max_login_failures", 1, 100, "max_login_failures: 1..100", &qv2_opts::max_login_failures,
+     nullptr},
+    {"max_credits", 1, 256, "max_credits: 1..%d", &qv2_opts::max_credits, nullptr},
+    {"max_handles", 1, 1024, "max_handles: 1..%d", &qv2_opts::max_handles, nullptr},
+    {"max_message", 65536, 16777216, "max_message: 65536..16777216", nullptr,
+     &qv2_opts::max_message},
+    {"clock", 0, 253402300799LL, "clock: unix seconds, 0 = system", nullptr, &qv2_opts::clock},
+};
+
+int set_one(qv2_opts *o, const char *key, const char *value) {
+    if (strcmp(key, "guest") == 0) {
+        if (set_word(kGuest, std::size(kGuest), value, &o->guest) != 0)
+            return qv2_fail(QV2_EARG, "guest: auto, on or off");
+        return 0;
+    }
+    if (strcmp(key, "signing") == 0) {
+        if (set_word(kSigning, std::size(kSigning), value, &o->signing) != 0)
+            return qv2_fail(QV2_EARG, "signing: enabled or required");
+        return 0;
+    }
+    if (strcmp(key, "ntlm_timecheck") == 0) {
+        if (set_word(kOnOff, std::size(kOnOff), value, &o->ntlm_timecheck) != 0)
+            return qv2_fail(QV2_EARG, "ntlm_timecheck: on or off");
+        return 0;
+    }
+    for (const number_option &opt : kNumbers) {
+        if (strcmp(key, opt.key) != 0) continue;
+        int64_t v;
+        if (parse_int(value, opt.min, opt.max, &v) != 0)
+            return qv2_fail(QV2_EARG, opt.message, int(opt.max));
+        if (opt.field32)
+            o->*opt.field32 = int32_t(v);
+        else
+            o->*opt.field64 = v;
+        return 0;
+    }
+    if (strcmp(key, "server_name") == 0) {
+        size_t n = strlen(value);
+        if (n < 1 || n > 63) return qv2_fail(QV2_EARG, "server_name: 1..%d bytes", 63);
+        for (size_t i = 0; i < n; i++) {
+            unsigned char c = static_cast<unsigned char>(value[i]);
+            if (c < 0x20 || c > 0x7e) return qv2_fail(QV2_EARG, "server_name: printable ASCII only");
+        }
+        memset(o->server_name, 0, sizeof o->server_name);
+        memcpy(o->server_name, value, n);
+        return 0;
+    }
+    if (strcmp(key, "banner") == 0) return 0; // accepted for compatibility; has no effect
+    return qv2_fail(QV2_EARG, "unknown option %.64s", key);
+}
+
+} // namespace
+
+extern "C" DIRIR2I_API int dirir2i_set_option(const char *key, const char *value) {
+    if (!key || !value) return qv2_fail(QV2_EARG, "set_option: NULL key or value");
+    qv2_opts local;
+    qv2_opts_get(&local);
+    int rc = set_one(&local, key, value);
+    if (rc != 0) return rc;
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_opts = local;
+    return 0;
+}
