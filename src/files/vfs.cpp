@@ -1,0 +1,178 @@
+// Share namespace: turns a share name and a share-relative path into one
+// canonical host object inside that share, and a directory into a sorted
+// listing. Containment is decided on canonical paths only, after every link
+// and every "." or ".." has been resolved by the host.
+#include "files/qv2_vfs.h"
+
+#include "config/qv2_cfg.h"
+#include "files/qv2_fs.h"
+#include "foundation/qv2_util.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kLinkTargetCap = 1025; // a link target's canonical path, terminator included
+constexpr int32_t kFirstGrowth = 64;
+
+// Every refusal looks the same to the client: missing, outside the share
+// and over-long are not told apart.
+int not_found(qv2_vres *out) {
+    if (out) *out = qv2_vres{};
+    return qv2_fail(QV2_EARG, "The file cannot be found.");
+}
+
+// Is the canonical host path `path` the share's root or below it? A plain
+// prefix test is not enough: a root /x/data must not contain /x/data2.
+bool inside(const char *path, const qv2_share &share) {
+    size_t n = strlen(share.path);
+    if (n == 0) return true;
+    if (strncmp(path, share.path, n) != 0) return false;
+    if (path[n] == 0) return true;
+    if (share.is_file) return false; // nothing lies below a file
+    char sep = qv2_fs_sep();
+    if (share.path[n - 1] == sep) return true; // a root such as "/"
+    return path[n] == sep;
+}
+
+// Builds the entry for `name` in the canonical directory `dir`. Refuses (-1)
+// names the engine can't present, special files, dangling links and links
+// whose target lies outside the share. On success the entry owns a copy of
+// the name.
+int make_entry(const qv2_share &share, const char *dir, const char *name, qv2_vent *out) {
+    *out = qv2_vent{};
+    size_t name_len = strlen(name);
+    size_t dir_len = strlen(dir);
+    if (strchr(name, '\r') || strchr(name, '\n')) return -1;
+    if (name_len > size_t(QV2_ENTRY_NAME_MAX)) return -1;
+    if (name_len + dir_len + 2 > size_t(QV2_HOST_PATH_CAP)) return -1;
+
+    char sep = qv2_fs_sep();
+    char joined[QV2_HOST_PATH_CAP];
+    memcpy(joined, dir, dir_len);
+    size_t at = dir_len;
+    if (dir_len > 0 && dir[dir_len - 1] != sep) joined[at++] = sep;
+    memcpy(joined + at, name, name_len + 1);
+
+    qv2_fs_info self;
+    if (qv2_fs_lstat(joined, &self) != 0) return -1;
+    const qv2_fs_info *shown = &self;
+    qv2_fs_info target;
+    if (self.kind == QV2_FS_LINK) {
+        char real[kLinkTargetCap];
+        if (qv2_fs_realpath(joined, real, kLinkTargetCap) != 0) return -1;
+        if (!inside(real, share)) return -1; // listed paths are not counted as refusals
+        if (qv2_fs_stat(real, &target) != 0) return -1;
+        if (target.kind != QV2_FS_FILE && target.kind != QV2_FS_DIR) return -1;
+        shown = &target;
+    } else if (self.kind != QV2_FS_FILE && self.kind != QV2_FS_DIR) {
+        return -1;
+    }
+
+    char *copy = static_cast<char *>(malloc(name_len + 1));
+    if (!copy) return -1;
+    memcpy(copy, name, name_len + 1);
+    out->name = copy;
+    out->kind = self.kind;
+    out->target_kind = shown->kind;
+    out->size = shown->size;
+    out->mtime = shown->mtime;
+    out->atime = shown->atime;
+    out->crtime = shown->crtime;
+    out->dev = self.dev; // a link keeps its own identity
+    out->ino = self.ino;
+    return 0;
+}
+
+// Byte-wise, unsigned, no locale: "B.txt" < "_" < "a.txt".
+int vent_cmp(const void *a, const void *b) {
+    return strcmp(static_cast<const qv2_vent *>(a)->name, static_cast<const qv2_vent *>(b)->name);
+}
+
+} // namespace
+
+int qv2_vfs_resolve(const char *share_name, const char *path, qv2_vres *out) {
+    if (!out) return not_found(nullptr);
+    *out = qv2_vres{};
+    if (!share_name || qv2_share_find(share_name, &out->share) != 0) return not_found(out);
+    if (!path) path = "";
+    const qv2_share &share = out->share;
+
+    if (share.path[0] == 0) { // IPC$: no host object behind it
+        out->kind = QV2_V_PIPE;
+        return 0;
+    }
+
+    if (share.is_file) {
+        if (path[0] != 0) return not_found(out);
+        strcpy(out->host, share.path); // both areas hold a share path
+        if (qv2_fs_stat(out->host, &out->info) != 0) return not_found(out);
+        out->kind = QV2_V_FILE;
+        return 0;
+    }
+
+    char sep = qv2_fs_sep();
+    char joined[QV2_HOST_PATH_CAP];
+    size_t root_len = strlen(share.path);
+    size_t path_len = strlen(path);
+    bool add_sep = root_len > 0 && share.path[root_len - 1] != sep;
+    if (root_len + (add_sep ? 1 : 0) + path_len + 1 > size_t(QV2_HOST_PATH_CAP))
+        return not_found(out);
+    memcpy(joined, share.path, root_len);
+    size_t at = root_len;
+    if (add_sep) joined[at++] = sep;
+    for (size_t i = 0; i <= path_len; i++) joined[at + i] = path[i] == '/' ? sep : path[i];
+
+    if (qv2_fs_realpath(joined, out->host, QV2_HOST_PATH_CAP) != 0) return not_found(out);
+    if (!inside(out->host, share)) {
+        qv2_stat_add(QV2_ST_PATH_REFUSED, 1);
+        return not_found(out);
+    }
+    if (qv2_fs_stat(out->host, &out->info) != 0) return not_found(out);
+    if (out->info.kind == QV2_FS_DIR) {
+        out->kind = QV2_V_DIR;
+    } else if (out->info.kind == QV2_FS_FILE) {
+        out->kind = QV2_V_FILE;
+    } else {
+        return not_found(out); // devices, FIFOs, sockets are never served
+    }
+    return 0;
+}
+
+int qv2_vfs_list(const qv2_vres *res, qv2_vent **entries, int32_t *count) {
+    if (entries) *entries = nullptr;
+    if (count) *count = 0;
+    if (!entries || !count || !res) return not_found(nullptr);
+    if (res->kind != QV2_V_DIR) return qv2_fail(QV2_EARG, "Not a directory.");
+    qv2_dir *dir = qv2_fs_opendir(res->host);
+    if (!dir) return not_found(nullptr);
+
+    qv2_vent *list = nullptr;
+    int32_t n = 0, cap = 0;
+    while (const char *name = qv2_fs_readdir(dir)) {
+        if (n >= QV2_LISTING_MAX) break; // the rest of a huge directory is left out
+        if (n == cap) {
+            // Growth never goes past the listing limit, so the array is never
+            // larger than what can be kept.
+            int32_t want = cap == 0 ? kFirstGrowth : cap * 2;
+            if (want > QV2_LISTING_MAX) want = QV2_LISTING_MAX;
+            void *grown = realloc(list, size_t(want) * sizeof(qv2_vent));
+            if (!grown) break; // keep what was gathered
+            list = static_cast<qv2_vent *>(grown);
+            cap = want;
+        }
+        if (make_entry(res->share, res->host, name, &list[n]) == 0) n++;
+    }
+    qv2_fs_closedir(dir);
+    if (n >= 2) qsort(list, size_t(n), sizeof(qv2_vent), vent_cmp);
+    *entries = list;
+    *count = n;
+    return 0;
+}
+
+void qv2_vfs_free(qv2_vent *entries, int32_t count) {
+    if (!entries) return;
+    for (int32_t i = 0; i < count; i++) free(entries[i].name);
+    free(entries);
+}
