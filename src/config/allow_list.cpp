@@ -1,0 +1,39 @@
+// The client allow-list: address ranges that may connect. Loopback is always
+// admitted; an empty list admits nobody else. Entries can't be removed.
+// Guarded by g_lock.
+#include "config/cfg_internal.h"
+#include "config/qv2_cfg.h"
+#include "dirir2i.h"
+#include "foundation/qv2_util.h"
+
+namespace {
+
+qv2_cidr g_cidrs[QV2_MAX_CIDRS];
+int g_ncidrs = 0;
+
+} // namespace
+
+extern "C" DIRIR2I_API int dirir2i_allow_cidr(const char *cidr) {
+    if (!cidr || !*cidr) return qv2_fail(QV2_EARG, "allow_cidr: empty CIDR");
+    qv2_cidr entry;
+    if (qv2_cidr_parse(cidr, &entry) != 0)
+        return qv2_fail(QV2_EARG, "allow_cidr: %.64s is not a CIDR", cidr);
+    std::lock_guard<std::mutex> guard(g_lock);
+    // Entries are stored with host bits cleared, so 10.0.0.5/8 is a duplicate
+    // of 10.0.0.0/8; a duplicate succeeds even on a full list.
+    for (int i = 0; i < g_ncidrs; i++)
+        if (g_cidrs[i].prefix == entry.prefix && qv2_ip_equal(&g_cidrs[i].ip, &entry.ip)) return 0;
+    if (g_ncidrs >= QV2_MAX_CIDRS)
+        return qv2_fail(QV2_EFULL, "allow_cidr: %d CIDRs", QV2_MAX_CIDRS);
+    g_cidrs[g_ncidrs++] = entry;
+    return 0;
+}
+
+int qv2_client_allowed(const qv2_ip *ip) {
+    if (!ip) return 0;
+    if (qv2_ip_is_loopback(ip)) return 1;
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (int i = 0; i < g_ncidrs; i++)
+        if (qv2_cidr_match(&g_cidrs[i], ip)) return 1;
+    return 0;
+}
