@@ -25,6 +25,10 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len);
 // modify the message in place. *send is 1 when the reply should be written.
 void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send);
 
+// Parses one 64-byte request header at data. 0 with *body_off = 64; -1 when
+// len is below 64 or ProtocolId or StructureSize is wrong.
+int parse_header(const uint8_t *data, uint64_t len, qv2_hdr *h, uint64_t *body_off);
+
 uint16_t rd_u16(qv2_reader *r);
 uint32_t rd_u32(qv2_reader *r);
 uint64_t rd_u64(qv2_reader *r);
@@ -45,6 +49,10 @@ void rep_set_status(qv2_reply *r, uint32_t status);
 // Error reply for the current command (header only, no body).
 void err_reply_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t sid,
                  uint32_t tid, int line);
+// Error reply for a command of a compound that has no reply header of its
+// own (its request header did not parse): a new header is chained.
+void err_reply_new_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t sid,
+                     uint32_t tid, int line);
 // CREATE's error reply: 88-byte error body, or a bare header inside a compound.
 void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line);
 
@@ -58,6 +66,7 @@ void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line);
 qv2_open *open_find(qv2_conn *c, uint64_t id);
 // The live (not disconnected) tree with this id, or null.
 qv2_tree *tree_find(qv2_conn *c, uint32_t id);
+// Trees and opens are allocated with calloc; these free them.
 // Frees every tree and open (releasing held listings); open_count becomes 0.
 void conn_free_trees_opens(qv2_conn *c);
 

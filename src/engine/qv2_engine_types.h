@@ -112,6 +112,27 @@ struct qv2_reply {
 
 enum : int { SMB2_HDR_LEN = 64 };
 
+// What the dispatcher reads from one 64-byte request header.
+struct qv2_hdr {
+    uint32_t command; // low byte of the Command field; the high byte is ignored
+    uint16_t credit_charge;
+    uint16_t credit_request;
+    uint32_t flags;
+    uint32_t next_command;
+    uint64_t message_id;
+    uint32_t tree_id;
+    uint64_t session_id;
+    uint64_t sig_pos; // offset of the Signature field from the header start
+    int is_signed;    // Flags has SMB2_FLAG_SIGNED
+};
+
+// Header flags.
+enum : uint32_t {
+    SMB2_FLAG_RESPONSE = 0x00000001,
+    SMB2_FLAG_RELATED = 0x00000004,
+    SMB2_FLAG_SIGNED = 0x00000008,
+};
+
 // SMB2 commands.
 enum : uint32_t {
     SMB2_NEGOTIATE = 0,

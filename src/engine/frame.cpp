@@ -1,0 +1,306 @@
+// Message framing and dispatch: walks the compound chain of one message,
+// checks each header, verifies signatures, applies the related-operation
+// rules, refuses every mutating command, writes each reply header, calls the
+// command's handler and signs the replies.
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+#include "security/qv2_crypto.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum : uint32_t { MAX_COMPOUND = 64 };
+
+// Where the persistent half of the FileId sits in the body of each command
+// that a related operation may point at the preceding CREATE's open.
+struct fid_pos {
+    uint32_t command;
+    uint64_t body_pos;
+};
+constexpr fid_pos fid_at[] = {
+    {SMB2_CLOSE, 8}, {SMB2_READ, 16}, {SMB2_IOCTL, 8}, {SMB2_QUERY_DIRECTORY, 8},
+    {SMB2_QUERY_INFO, 24},
+};
+
+// State of one frame_in call.
+struct chain {
+    uint64_t off = 0;      // offset of the current command in the message
+    uint32_t index = 0;    // 0 for the first command
+    uint64_t prev_sid = 0; // previous command's ids, after its own substitution
+    uint32_t prev_tid = 0;
+    uint64_t fid = 0; // FileId a related operation inherits
+    int have_fid = 0;
+    int sign_pending = 0; // the current reply is to be signed once complete
+};
+
+uint16_t grant(uint16_t request) {
+    if (request < 1) return 1;
+    if (request > 128) return 128;
+    return request;
+}
+
+// A reply is signed over its own bytes, from its header to the next reply's
+// header: the NextCommand link and the alignment padding are part of it, so
+// a compound reply is signed only once the following header is known (or
+// the message is complete).
+void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
+    if (!st->sign_pending) return;
+    st->sign_pending = 0;
+    if (more_follow) {
+        while (r->buf.len % 8 && !r->buf.failed) qv2_buf_byte(&r->buf, 0);
+        if (r->buf.failed) return;
+        qv2_put_le32(rep_hdr(r) + 20, uint32_t(r->buf.len - r->hdr_off));
+    }
+    if (r->buf.failed || r->buf.len < r->hdr_off + SMB2_HDR_LEN) return;
+    uint8_t *h = r->buf.data + r->hdr_off;
+    memset(h + 48, 0, 16);
+    qv2_put_le32(h + 16, qv2_le32(h + 16) | SMB2_FLAG_SIGNED);
+    uint8_t mac[32];
+    qv2_hmac256(c->signing_key, sizeof c->signing_key, h, r->buf.len - r->hdr_off, mac);
+    memcpy(h + 48, mac, 16);
+    qv2_wipe(mac, sizeof mac);
+}
+
+// Writes the next reply header: the first of the message, or one chained
+// after the replies already built.
+void next_hdr(qv2_conn *c, qv2_reply *r, chain *st, uint32_t cmd, uint32_t status, uint64_t mid,
+              uint64_t sid, uint32_t tid, uint16_t charge, uint16_t credits) {
+    if (r->buf.len == 0) {
+        rep_begin(r, cmd, status, mid, sid, tid, charge, credits);
+        return;
+    }
+    seal(c, r, st, true);
+    rep_chain(r, cmd, status, mid, sid, tid, charge, credits);
+}
+
+// Checks the signature of a signed request (bytes [0, n) of the message
+// from this command on). The signature field is zeroed for the MAC and put
+// back. 0 when it verifies.
+int verify(qv2_conn *c, uint8_t *req, uint64_t n, const qv2_hdr *h) {
+    if (!c->authenticated) return -1;
+    uint8_t saved[16], mac[32];
+    memcpy(saved, req + h->sig_pos, 16);
+    memset(req + h->sig_pos, 0, 16);
+    qv2_hmac256(c->signing_key, sizeof c->signing_key, req, n, mac);
+    memcpy(req + h->sig_pos, saved, 16);
+    int ok = qv2_ct_equal(mac, saved, 16);
+    qv2_wipe(mac, sizeof mac);
+    return ok ? 0 : -1;
+}
+
+// Points a related operation's all-0xFF FileId at the open the preceding
+// CREATE made. Only the persistent half is replaced.
+void substitute_fid(uint8_t *msg, uint64_t len, uint64_t body, uint32_t cmd, uint64_t fid) {
+    for (const fid_pos &f : fid_at) {
+        if (f.command != cmd) continue;
+        uint64_t at = body + f.body_pos;
+        if (at > len || len - at < 8) return;
+        for (int i = 0; i < 8; i++)
+            if (msg[at + i] != 0xFF) return;
+        qv2_put_le64(msg + at, fid);
+        return;
+    }
+}
+
+// Until negotiation answers the SMB1 upgrade, an SMB1 message is refused as
+// one that offers no SMB2 dialect.
+void smb1_in(qv2_conn *c, qv2_reply *r, int *send) {
+    qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+    err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, __LINE__);
+    *send = 1;
+}
+
+bool is_mutating(uint32_t cmd) {
+    return cmd == SMB2_FLUSH || cmd == SMB2_WRITE || cmd == SMB2_LOCK || cmd == SMB2_SET_INFO;
+}
+
+// The reply of a command number this server does not know.
+void cmd_unknown(qv2_reply *r) {
+    qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+    rep_set_status(r, STATUS_NOT_SUPPORTED);
+    w32(&r->buf, 4);
+}
+
+void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
+    switch (cmd) {
+    case SMB2_ECHO: cmd_echo(c, rd, r); break;
+    default: cmd_unknown(r); break;
+    }
+}
+
+// The 65th command of a compound is not run: it gets INVALID_PARAMETER.
+void over_limit(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st) {
+    qv2_hdr h{};
+    uint64_t body = 0;
+    uint32_t cmd = SMB2_ECHO;
+    uint64_t mid = 0, sid = 0;
+    uint32_t tid = 0;
+    if (parse_header(msg + st->off, len - st->off, &h, &body) == 0) {
+        cmd = h.command;
+        mid = h.message_id;
+        sid = h.session_id;
+        tid = h.tree_id;
+    }
+    if (sid == 0) sid = c->session_id;
+    if (tid == 0) tid = c->cur_tree_id;
+    next_hdr(c, r, st, cmd, STATUS_INVALID_PARAMETER, mid, sid, tid, 0, 1);
+    qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+}
+
+// Advances to the command NextCommand points at. false when the chain ends
+// here (NextCommand 0, or it points past the message).
+bool follow(const qv2_hdr *h, uint64_t len, chain *st, bool count_overrun) {
+    if (h->next_command == 0) return false;
+    st->off += h->next_command;
+    if (st->off > len) {
+        if (count_overrun) qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+        return false;
+    }
+    st->index++;
+    return true;
+}
+
+// Runs the compound chain. Returns when the message is done.
+void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st) {
+    for (;;) {
+        if (st->index == MAX_COMPOUND) {
+            over_limit(c, msg, len, r, st);
+            return;
+        }
+        uint8_t *req = msg + st->off;
+        uint64_t left = len - st->off;
+        qv2_hdr h{};
+        uint64_t body_off = 0;
+        if (parse_header(req, left, &h, &body_off) != 0) {
+            if (st->index == 0) {
+                qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+                c->closing = 1;
+                return;
+            }
+            seal(c, r, st, true);
+            err_reply_new_l(c, r, SMB2_NEGOTIATE, STATUS_INVALID_PARAMETER, st->prev_sid,
+                            st->prev_tid, __LINE__);
+            return;
+        }
+        if (c->trace)
+            fprintf(stderr, "[loop] count=%u off=%zu cmd=%u n=%zu\n", st->index, size_t(st->off),
+                    h.command, size_t(len));
+        c->cur_tree_id = h.tree_id;
+        uint16_t credits = grant(h.credit_request);
+
+        if (c->chain_err) {
+            // An earlier command of this compound failed: this one fails too,
+            // unexecuted.
+            if (r->buf.len == 0)
+                rep_begin(r, h.command, r->last_status, h.message_id, h.session_id, h.tree_id, 0,
+                          credits);
+            else
+                next_hdr(c, r, st, h.command, r->last_status, h.message_id, h.session_id,
+                         h.tree_id, 0, 1);
+            if (!follow(&h, len, st, false)) return;
+            continue;
+        }
+
+        if (h.is_signed) {
+            // The MAC covers this command up to the next one.
+            uint64_t span = left;
+            if (h.next_command != 0 && h.next_command < left) span = h.next_command;
+            int authed = c->authenticated;
+            if (verify(c, req, span, &h) != 0) {
+                qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
+                next_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id,
+                         h.tree_id, 0, authed ? 1 : credits);
+                return;
+            }
+        }
+        c->cur_mid = h.message_id;
+        if (c->trace)
+            fprintf(stderr, "[loop] body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
+
+        uint64_t sid = h.session_id;
+        uint32_t tid = h.tree_id;
+        if ((h.flags & SMB2_FLAG_RELATED) && st->index > 0) {
+            if (sid == 0xFFFFFFFFFFFFFFFFULL) sid = st->prev_sid;
+            if (tid == 0xFFFFFFFFu) tid = st->prev_tid;
+            c->cur_tree_id = tid;
+            if (st->have_fid) substitute_fid(msg, len, st->off + body_off, h.command, st->fid);
+        }
+        if (c->trace)
+            fprintf(stderr, "[loop] postfid cmd=%u bstart=%zu\n", h.command,
+                    size_t(st->off + body_off));
+        c->in_compound = st->index > 0;
+        st->prev_sid = sid;
+        st->prev_tid = tid;
+
+        if (is_mutating(h.command)) {
+            // Read-only server: refused before anything looks at the request.
+            qv2_stat_add(QV2_ST_MUTATING_REFUSED, 1);
+            next_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid, 0,
+                     credits);
+            uint32_t next = h.next_command;
+            if (next < SMB2_HDR_LEN || next % 8 != 0 || st->off + next > len) return;
+            st->off += next;
+            st->index++;
+            continue;
+        }
+
+        next_hdr(c, r, st, h.command, STATUS_SUCCESS, h.message_id, sid, tid, h.credit_charge,
+                 credits);
+        qv2_reader rd{req + body_off, left - body_off, 0, 0};
+        if (c->trace)
+            fprintf(stderr, "[loop] dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
+                    size_t(rd.pos), size_t(rd.size), rd.bad);
+        dispatch(c, h.command, &rd, r);
+
+        if (h.command == SMB2_CREATE && qv2_le32(rep_hdr(r) + 8) == STATUS_SUCCESS &&
+            c->last_create_fid != 0) {
+            st->fid = c->last_create_fid;
+            st->have_fid = 1;
+        }
+        if (h.is_signed && c->authenticated) st->sign_pending = 1;
+        if (c->chain_err_pending) {
+            c->chain_err_pending = 0;
+            c->chain_err = 1;
+        }
+        if (c->trace)
+            fprintf(stderr, "[loop] done cmd=%u outn=%zu\n", h.command, size_t(r->buf.len));
+        if (!follow(&h, len, st, true)) return;
+    }
+}
+
+} // namespace
+
+int parse_header(const uint8_t *data, uint64_t len, qv2_hdr *h, uint64_t *body_off) {
+    if (!data || len < SMB2_HDR_LEN) return -1;
+    if (data[0] != 0xFE || data[1] != 'S' || data[2] != 'M' || data[3] != 'B') return -1;
+    if (qv2_le16(data + 4) != SMB2_HDR_LEN) return -1;
+    h->credit_charge = qv2_le16(data + 6);
+    h->command = data[12];
+    h->credit_request = qv2_le16(data + 14);
+    h->flags = qv2_le32(data + 16);
+    h->next_command = qv2_le32(data + 20);
+    h->message_id = qv2_le64(data + 24);
+    h->tree_id = qv2_le32(data + 36);
+    h->session_id = qv2_le64(data + 40);
+    h->sig_pos = 48;
+    h->is_signed = (h->flags & SMB2_FLAG_SIGNED) != 0;
+    *body_off = SMB2_HDR_LEN;
+    return 0;
+}
+
+void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send) {
+    c->in_compound = 0;
+    c->chain_err_pending = 0;
+    c->chain_err = 0;
+    *send = 0;
+    if (len >= 4 && msg[0] == 0xFF && msg[1] == 'S' && msg[2] == 'M' && msg[3] == 'B') {
+        smb1_in(c, r, send);
+        return;
+    }
+    chain st;
+    run_chain(c, msg, len, r, &st);
+    seal(c, r, &st, false);
+    if (r->buf.len != 0) *send = 1;
+}

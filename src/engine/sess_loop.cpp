@@ -1,0 +1,274 @@
+// The connection session loop: reads NetBIOS session-service packets through
+// the caller's transport, hands each whole message to frame_in, writes the
+// replies, and frees the connection's state at its end. Also the trace and
+// the command and message names.
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+#include "engine/qv2_sess.h"
+#include "files/qv2_vfs.h"
+#include "net/qv2_net.h"
+#include "security/qv2_crypto.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum : uint64_t {
+    RX_INITIAL = 65536,
+    MESSAGE_CAP = 4194304, // whatever max_message says
+    FRAME_LEN_MAX = 0xFFFFFF, // the 24-bit session-service length
+    READ_TIMEOUT_MS = 100,
+    DRAIN_PIECE = 512,
+    TRACE_RX_BYTES = 176,
+    TRACE_TX_BYTES = 200,
+};
+
+enum : uint8_t {
+    NBSS_MESSAGE = 0x00,
+    NBSS_REQUEST = 0x81,
+    NBSS_POSITIVE = 0x82,
+};
+
+const char *const names[20] = {
+    "NEGOTIATE", "SESSION_SETUP",   "LOGOFF",        "TREE_CONNECT", "TREE_DISCONNECT",
+    "CREATE",    "CLOSE",           "FLUSH",         "READ",         "WRITE",
+    "LOCK",      "IOCTL",           "CANCEL",        "ECHO",         "QUERY_DIRECTORY",
+    "CHANGE_NOTIFY", "QUERY_INFO",  "SET_INFO",      "OPLOCK_BREAK", "?",
+};
+
+const char *status_name(uint32_t s) {
+    switch (s) {
+    case STATUS_SUCCESS: return "SUCCESS";
+    case STATUS_PENDING: return "PENDING";
+    case STATUS_BUFFER_OVERFLOW: return "BUFFER_OVERFLOW";
+    case STATUS_NO_MORE_FILES: return "NO_MORE_FILES";
+    case STATUS_INVALID_INFO_CLASS: return "INVALID_INFO_CLASS";
+    case STATUS_INVALID_PARAMETER: return "INVALID_PARAMETER";
+    case STATUS_MORE_PROCESSING_REQUIRED: return "MORE_PROCESSING_REQUIRED";
+    case STATUS_ACCESS_DENIED: return "ACCESS_DENIED";
+    case STATUS_OBJECT_NAME_INVALID: return "OBJECT_NAME_INVALID";
+    case STATUS_OBJECT_NAME_NOT_FOUND: return "OBJECT_NOT_FOUND";
+    case STATUS_OBJECT_PATH_NOT_FOUND: return "OBJECT_PATH_NOT_FOUND";
+    case STATUS_LOGON_FAILURE: return "LOGON_FAILURE";
+    case STATUS_NOT_SUPPORTED: return "NOT_SUPPORTED";
+    case STATUS_REQUEST_NOT_ACCEPTED: return "REQUEST_NOT_ACCEPTED";
+    case STATUS_NOT_A_DIRECTORY: return "NOT_A_DIRECTORY";
+    case STATUS_USER_SESSION_DELETED: return "USER_SESSION_DELETED";
+    case STATUS_CANCELLED: return "CANCELLED";
+    default: return "STATUS?";
+    }
+}
+
+uint64_t elapsed_since(uint64_t then) {
+    uint64_t now = qv2_now_ms();
+    return now > then ? now - then : 0;
+}
+
+// After a read that brought nothing: 0 to read again, -1 to end the
+// connection (server stopping, or silent for longer than idle_timeout_ms).
+int wait_check(qv2_conn *c) {
+    if (qv2_server_stopping()) return -1;
+    if (elapsed_since(c->last_active_ms) > uint64_t(c->opts.idle_timeout_ms)) {
+        qv2_stat_add(QV2_ST_TIMEOUTS, 1);
+        return -1;
+    }
+    return 0;
+}
+
+// Reads exactly n bytes into buf. A peer that closes is believed on its
+// third 0 result. 0 when all are in, -1 when the connection is over.
+int read_full(qv2_conn *c, uint8_t *buf, uint64_t n) {
+    uint64_t got = 0;
+    int zeros = 0;
+    while (got < n) {
+        int r = c->io->read(c->io_user, buf + got, int(n - got), int(READ_TIMEOUT_MS));
+        if (r > 0) {
+            got += uint64_t(r) > n - got ? n - got : uint64_t(r);
+            continue;
+        }
+        if (r == 0) {
+            if (++zeros >= 3) return -1;
+        } else if (r != -2) {
+            return -1;
+        }
+        if (wait_check(c) != 0) return -1;
+    }
+    return 0;
+}
+
+// Discards the body of a session request and answers it. A peer that
+// announces a body and then goes silent is held no longer than any other
+// silent peer. 0, or -1 when the connection is over.
+int answer_session_request(qv2_conn *c, uint64_t len) {
+    uint8_t sink[DRAIN_PIECE];
+    while (len > 0) {
+        int want = int(len < DRAIN_PIECE ? len : DRAIN_PIECE);
+        int r = c->io->read(c->io_user, sink, want, int(READ_TIMEOUT_MS));
+        if (r > 0) {
+            len -= uint64_t(r) > len ? len : uint64_t(r);
+            continue;
+        }
+        if (r != -2) return -1;
+        if (wait_check(c) != 0) return -1;
+    }
+    static const uint8_t ok[4] = {NBSS_POSITIVE, 0, 0, 0};
+    if (c->io->write(c->io_user, ok, 4) != 0) return -1;
+    c->last_active_ms = qv2_now_ms();
+    return 0;
+}
+
+// Receives the next whole message into rx. Its length in *len; 0, or -1
+// when the connection is over.
+int receive(qv2_conn *c, uint64_t *len) {
+    for (;;) {
+        uint8_t hdr[4];
+        if (read_full(c, hdr, 4) != 0) return -1;
+        uint64_t n = (uint64_t(hdr[1]) << 16) | (uint64_t(hdr[2]) << 8) | hdr[3];
+        if (hdr[0] == NBSS_REQUEST) {
+            if (answer_session_request(c, n) != 0) return -1;
+            continue;
+        }
+        if (hdr[0] != NBSS_MESSAGE) { // keep-alives included: this server never asks for them
+            qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+            return -1;
+        }
+        if (n == 0) {
+            c->last_active_ms = qv2_now_ms();
+            continue;
+        }
+        uint64_t cap = c->opts.max_message > 0 ? uint64_t(c->opts.max_message) : 0;
+        if (cap > MESSAGE_CAP) cap = MESSAGE_CAP;
+        if (n > cap) {
+            qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+            return -1;
+        }
+        if (n > c->rx_cap) {
+            uint8_t *grown = static_cast<uint8_t *>(realloc(c->rx, n + 16));
+            if (!grown) return -1;
+            c->rx = grown;
+            c->rx_cap = n + 16;
+        }
+        if (read_full(c, c->rx, n) != 0) return -1;
+        *len = n;
+        return 0;
+    }
+}
+
+void trace_received(const qv2_conn *c, const uint8_t *msg, uint64_t len) {
+    char text[3 + 16 + 5 + 3 * TRACE_RX_BYTES + 2];
+    int n = snprintf(text, sizeof text, ">> %s hex:", qv2_frame_name(msg, len));
+    uint64_t shown = len < TRACE_RX_BYTES ? len : TRACE_RX_BYTES;
+    for (uint64_t i = 0; i < shown && n > 0 && size_t(n) < sizeof text; i++)
+        n += snprintf(text + n, sizeof text - size_t(n), " %02x", msg[i]);
+    if (n > 0 && size_t(n) < sizeof text - 1) text[n++] = '\n';
+    if (n > 0) fprintf(stderr, "[dirir2i %d] %.*s", c->conn_id, n, text);
+}
+
+void trace_reply(const qv2_reply *r) {
+    uint64_t shown = r->buf.len < TRACE_TX_BYTES ? r->buf.len : TRACE_TX_BYTES;
+    for (uint64_t i = 0; i < shown; i++) fprintf(stderr, " %02x", r->buf.data[i]);
+    fprintf(stderr, "\n");
+}
+
+void process(qv2_conn *c, uint64_t len) {
+    c->last_active_ms = qv2_now_ms();
+    qv2_reply r{};
+    int send = 0;
+    if (c->io->log) c->io->log(c->io_user, ">>", c->rx, int(len));
+    if (c->trace) trace_received(c, c->rx, len);
+
+    frame_in(c, c->rx, len, &r, &send);
+
+    if (r.buf.failed) {
+        // A reply cut short by a failed allocation would be a lie: the peer
+        // gets nothing and the connection ends instead.
+        c->closing = 1;
+    } else if (r.buf.len != 0) {
+        if (c->trace) trace_reply(&r);
+        bool bare_success = r.buf.len == SMB2_HDR_LEN && qv2_le32(r.buf.data + 8) == 0;
+        if (r.buf.len >= 12 && send && !bare_success) send_frame(c, r.buf.data, r.buf.len);
+        if (c->trace && send)
+            fprintf(stderr, "[dirir2i %d] << %u bytes %s\n", c->conn_id, unsigned(r.buf.len),
+                    r.buf.len >= 12 ? status_name(qv2_le32(r.buf.data + 8)) : "STATUS?");
+    }
+    qv2_buf_free(&r.buf);
+    qv2_opts_get(&c->opts);
+}
+
+void conn_end(qv2_conn *c) {
+    qv2_stat_add(QV2_ST_CONNECTIONS, -1);
+    conn_free_trees_opens(c);
+    qv2_wipe(c->signing_key, sizeof c->signing_key);
+    free(c->rx);
+    c->rx = nullptr;
+    free(c);
+}
+
+} // namespace
+
+void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
+    if (len > FRAME_LEN_MAX) {
+        // The session-service length has 24 bits; a longer reply can't be
+        // framed, and a wrong length would desynchronise the stream.
+        c->closing = 1;
+        return;
+    }
+    if (c->trace)
+        fprintf(stderr, "[dirir2i %d] SEND %u bytes status=%02x%02x%02x%02x\n", c->conn_id,
+                unsigned(len), len >= 12 ? data[11] : 0, len >= 12 ? data[10] : 0,
+                len >= 12 ? data[9] : 0, len >= 12 ? data[8] : 0);
+    uint8_t hdr[4] = {NBSS_MESSAGE, uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
+    if (c->io->write(c->io_user, hdr, 4) != 0) c->closing = 1;
+    if (len != 0 && c->io->write(c->io_user, data, int(len)) != 0) c->closing = 1;
+    if (c->io->log) c->io->log(c->io_user, "<<", data, int(len));
+    qv2_stat_add(QV2_ST_BYTES_SENT, int64_t(len));
+}
+
+const char *qv2_cmd_name(uint32_t cmd) {
+    uint32_t low = cmd & 0xFF;
+    return low < 19 ? names[low] : names[19];
+}
+
+const char *qv2_frame_name(const uint8_t *data, uint64_t len) {
+    if (!data || len <= 3) return "?";
+    if (data[0] == 0xFF && data[1] == 'S' && data[2] == 'M' && data[3] == 'B')
+        return len > 4 && data[4] == 0x72 ? "SMB1_NEGOTIATE" : "SMB1";
+    if (len >= SMB2_HDR_LEN) return qv2_cmd_name(data[12]);
+    return "?";
+}
+
+void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
+    char peer_text[64];
+    qv2_ip_format(peer, peer_text, sizeof peer_text);
+    if (!qv2_client_allowed(peer)) {
+        qv2_stat_add(QV2_ST_REFUSED_ALLOW, 1);
+        return;
+    }
+    qv2_conn *c = static_cast<qv2_conn *>(calloc(1, sizeof(qv2_conn)));
+    if (!c) return;
+    c->io = io;
+    c->io_user = io->user;
+    snprintf(c->peer_text, sizeof c->peer_text, "%.63s", peer_text);
+    c->conn_id = conn_id;
+    const char *trace = getenv("DIRIR2I_TRACE");
+    c->trace = trace && trace[0] == '1';
+    c->rx = static_cast<uint8_t *>(malloc(RX_INITIAL));
+    if (!c->rx) {
+        free(c);
+        return;
+    }
+    c->rx_cap = RX_INITIAL;
+    qv2_opts_get(&c->opts);
+    c->last_active_ms = qv2_now_ms();
+    qv2_stat_add(QV2_ST_CONNECTIONS, 1);
+
+    for (;;) {
+        uint64_t len = 0;
+        if (receive(c, &len) != 0) break;
+        process(c, len);
+        if (c->closing) break;
+    }
+    conn_end(c);
+}
