@@ -121,17 +121,6 @@ TEST(DirectoryListing, UnservableEntriesAreLeftOutAndTheRestListed) {
     EXPECT_EQ(in_dir->target_kind, QV2_FS_DIR);
 }
 
-TEST(DirectoryListing, RootShareListsLinksAnywhere) {
-    TempDir t;
-    t.write("other/secret", "");
-    t.mkdir("d");
-    t.symlink(t.join("other"), "d/out");
-    ScopedShare s("rootlist", "/");
-    Listing l;
-    ASSERT_EQ(list_share("rootlist", t.join("d").substr(1).c_str(), &l), 0);
-    EXPECT_EQ(l.names(), (std::vector<std::string>{"out"}));
-}
-
 TEST(DirectoryListing, OnlyDirectoriesCanBeListed) {
     TempDir t;
     t.write("d/f", "x");

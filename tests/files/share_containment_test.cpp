@@ -111,13 +111,6 @@ TEST_F(ShareContainment, SingleFileShareServesOnlyItsFile) {
     expect_refused("onefile", "..", 0);
 }
 
-TEST_F(ShareContainment, FileShareAddedThroughALinkServesTheTarget) {
-    ScopedShare s("vialink", t.join("data/in"));
-    qv2_vres res;
-    ASSERT_EQ(qv2_vfs_resolve("vialink", nullptr, &res), 0);
-    EXPECT_EQ(std::string(res.host), t.join("data/sub/f.txt"));
-}
-
 TEST_F(ShareContainment, RootShareContainsEverything) {
     ScopedShare s("wholedisk", "/");
     qv2_vres res;
