@@ -3,6 +3,10 @@
 // Nothing here writes the error slot: every failure is -1 or null, and
 // callers treat it as a missing object. Nothing here creates, writes,
 // renames or deletes anything.
+//
+// On Linux: crtime is the birth time where the file system reports one (else
+// the modification time), dev is st_dev widened to 64 bits, ino is st_ino,
+// and a directory reports size 0.
 #pragma once
 
 #include "files/qv2_fs_types.h"
