@@ -4,7 +4,7 @@
 #include "support/smb2_transport.h"
 
 #include "config/qv2_cfg.h"
-#include "engine/qv2_engine_types.h"
+#include "engine/engine.h"
 
 #include <gtest/gtest.h>
 
@@ -254,4 +254,21 @@ TEST(SessionLoop, PeerRefusedByTheAllowListGetsNothing) {
     EXPECT_TRUE(io.writes().empty());
     EXPECT_EQ(w.delta(QV2_ST_REFUSED_ALLOW), 1);
     EXPECT_EQ(w.delta(QV2_ST_CONNECTIONS), 0);
+}
+
+TEST(SessionLoop, ReplyTooLongForTheSessionHeaderIsNotWrittenAndEndsTheConnection) {
+    // The length field has 24 bits; writing a wrong length would corrupt the
+    // stream for everything after it.
+    smb2::DirectConn dc;
+    Bytes huge(0x1000000, 0);
+    send_frame(&dc.conn(), huge.data(), huge.size());
+    EXPECT_TRUE(dc.transport().writes().empty());
+    EXPECT_EQ(dc.conn().closing, 1);
+
+    Bytes largest(0xFFFFFF, 0);
+    smb2::DirectConn ok;
+    send_frame(&ok.conn(), largest.data(), largest.size());
+    ASSERT_EQ(ok.transport().writes().size(), 2u);
+    EXPECT_EQ(smb2::hex(ok.transport().writes()[0]), "00ffffff");
+    EXPECT_EQ(ok.conn().closing, 0);
 }
