@@ -74,3 +74,18 @@ void conn_free_trees_opens(qv2_conn *c);
 // Each later command adds its handler here and its case to frame_in's dispatch.
 
 void cmd_echo(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
+// negotiate.cpp: SMB2 NEGOTIATE, and the SMB1 negotiate that asks for SMB2.
+void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// Called by frame_in for a message starting 0xFF 'S' 'M' 'B', before any
+// reply header exists; sets *send.
+void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r, int *send);
+
+// session.cpp: SESSION_SETUP and LOGOFF.
+void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+void cmd_logoff(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// Finish a SESSION_SETUP reply: a challenge (more 1) or a success (more 0),
+// with a bare token when raw; or a failure with LOGON_FAILURE or
+// INVALID_PARAMETER and the 9-byte failure body.
+void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, int raw);
+void session_setup_fail_body(qv2_conn *c, qv2_reply *r, uint32_t status);

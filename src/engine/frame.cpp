@@ -104,14 +104,6 @@ void substitute_fid(uint8_t *msg, uint64_t len, uint64_t body, uint32_t cmd, uin
     }
 }
 
-// Until negotiation answers the SMB1 upgrade, an SMB1 message is refused as
-// one that offers no SMB2 dialect.
-void smb1_in(qv2_conn *c, qv2_reply *r, int *send) {
-    qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
-    err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, __LINE__);
-    *send = 1;
-}
-
 bool is_mutating(uint32_t cmd) {
     return cmd == SMB2_FLUSH || cmd == SMB2_WRITE || cmd == SMB2_LOCK || cmd == SMB2_SET_INFO;
 }
@@ -125,6 +117,9 @@ void cmd_unknown(qv2_reply *r) {
 
 void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
     switch (cmd) {
+    case SMB2_NEGOTIATE: cmd_negotiate(c, rd, r); break;
+    case SMB2_SESSION_SETUP: cmd_session_setup(c, rd, r); break;
+    case SMB2_LOGOFF: cmd_logoff(c, rd, r); break;
     case SMB2_ECHO: cmd_echo(c, rd, r); break;
     default: cmd_unknown(r); break;
     }
@@ -296,7 +291,7 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send) 
     c->chain_err = 0;
     *send = 0;
     if (len >= 4 && msg[0] == 0xFF && msg[1] == 'S' && msg[2] == 'M' && msg[3] == 'B') {
-        smb1_in(c, r, send);
+        smb1_negotiate(c, msg, len, r, send);
         return;
     }
     chain st;

@@ -1,0 +1,292 @@
+// Dialect negotiation: the SMB2 NEGOTIATE command and the SMB1 negotiate with
+// which older clients ask for an upgrade to SMB2. Only 2.0.2 and 2.1 are ever
+// chosen. Also derives the connection's NTLM challenge and the server GUID.
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+#include "net/qv2_net.h"
+#include "security/qv2_ntlm.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum : uint16_t {
+    DIALECT_202 = 0x0202,
+    DIALECT_210 = 0x0210,
+    DIALECT_WILDCARD = 0x02FF, // "come back with an SMB2 NEGOTIATE"
+    NEGOTIATE_REQ_SIZE = 36,
+    NEGOTIATE_RESP_SIZE = 65,
+    SECURITY_BUFFER_OFF = 128,
+};
+
+enum : uint32_t {
+    MAX_DIALECTS = 32,
+    SIGNING_REQUIRED = 0x02,
+    CAP_LARGE_MTU = 0x04,
+    SMALL_IO = 65536,
+    LARGE_IO = 1048576,
+    SMB1_MIN_LEN = 40,
+    SMB1_COM_NEGOTIATE = 0x72,
+};
+
+constexpr uint64_t GUID_XOR = 0x51564d4232ULL;
+
+// The default negTokenInit (NTLMSSP offered, no mechToken) as one fixed
+// string, selectable on its own when a client's reaction is in question.
+constexpr uint8_t samba_tok[74] = {
+    0x60, 0x48, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02, 0xa0, 0x3e, 0x30, 0x3c, 0xa0,
+    0x0e, 0x30, 0x0c, 0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a,
+    0xa3, 0x2a, 0x30, 0x28, 0xa0, 0x26, 0x1b, 0x24, 'n',  'o',  't',  '_',  'd',  'e',  'f',
+    'i',  'n',  'e',  'd',  '_',  'i',  'n',  '_',  'R',  'F',  'C',  '4',  '1',  '7',  '8',
+    '@',  'p',  'l',  'e',  'a',  's',  'e',  '_',  'i',  'g',  'n',  'o',  'r',  'e',
+};
+
+// A negTokenInit whose mechToken claims 4 bytes inside lengths that don't
+// add up; kept to see how clients cope with a malformed initial token.
+constexpr uint8_t short_mechtok[82] = {
+    0x60, 0x4c, 0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02, 0xa0, 0x3e, 0x30, 0x3c,
+    0xa0, 0x0e, 0x30, 0x0c, 0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02,
+    0x02, 0x0a, 0xa2, 0x06, 0x04, 0x04, 0x01, 0x02, 0x03, 0x04, 0xa3, 0x2a, 0x30, 0x28,
+    0xa0, 0x26, 0x1b, 0x24, 'n',  'o',  't',  '_',  'd',  'e',  'f',  'i',  'n',  'e',
+    'd',  '_',  'i',  'n',  '_',  'R',  'F',  'C',  '4',  '1',  '7',  '8',  '@',  'p',
+    'l',  'e',  'a',  's',  'e',  '_',  'i',  'g',  'n',  'o',  'r',  'e',
+};
+
+// What one negotiation settles, before it goes into the connection and the reply.
+struct nego_state {
+    int64_t now;          // T: the `clock` option, or the system clock
+    uint64_t guid_seed;   // H: hash of the server name
+    uint8_t challenge[8]; // NTLM server challenge
+};
+
+int64_t protocol_time(const qv2_opts &o) { return o.clock != 0 ? o.clock : qv2_unix_now(); }
+
+// The challenge depends only on the server name and the second of the
+// negotiation, so every connection within that second gets the same one.
+nego_state derive(const qv2_opts &o) {
+    nego_state s{};
+    s.now = protocol_time(o);
+    s.guid_seed = qv2_fnv1a64(o.server_name, strlen(o.server_name), QV2_FNV_BASIS);
+    uint8_t t[8];
+    qv2_put_le64(t, uint64_t(s.now));
+    uint64_t h2 = qv2_fnv1a64(t, sizeof t, s.guid_seed);
+    qv2_put_le64(s.challenge, s.guid_seed ^ h2);
+    return s;
+}
+
+void store(qv2_conn *c, const nego_state &s) {
+    c->server_guid_seed = s.guid_seed;
+    memcpy(c->challenge, s.challenge, sizeof c->challenge);
+}
+
+// Appends the 65-byte NEGOTIATE response structure and its security token.
+void put_response(qv2_buf *b, uint16_t security_mode, uint16_t dialect, uint64_t guid_seed,
+                  uint32_t caps, uint32_t max_transact, uint32_t max_read, uint32_t max_write,
+                  int64_t now, const qv2_buf *token) {
+    w16(b, NEGOTIATE_RESP_SIZE);
+    w16(b, security_mode);
+    w16(b, dialect);
+    w16(b, 0);
+    w64(b, guid_seed);
+    w64(b, guid_seed ^ GUID_XOR);
+    w32(b, caps);
+    w32(b, max_transact);
+    w32(b, max_read);
+    w32(b, max_write);
+    w64(b, qv2_filetime(now));
+    w64(b, 0); // ServerStartTime
+    w16(b, SECURITY_BUFFER_OFF);
+    w16(b, uint16_t(token->len));
+    w32(b, 0);
+    qv2_buf_put(b, token->data, token->len);
+}
+
+// The NEGOTIATE response's security token. Diagnostic environment switches
+// swap in other shapes; without them the client gets the negTokenInit that
+// offers NTLMSSP and no mechToken.
+void choose_token(const qv2_buf *challenge_msg, qv2_buf *out) {
+    if (getenv("DIRIR2I_RAW_NTLM_NEGO")) {
+        qv2_buf_put(out, challenge_msg->data, challenge_msg->len);
+    } else if (getenv("DIRIR2I_SHORT_MECHTOK")) {
+        qv2_buf_put(out, short_mechtok, sizeof short_mechtok);
+    } else if (getenv("DIRIR2I_EMPTY_MECHTOK")) {
+        qv2_spnego_init_tok(nullptr, 0, out);
+    } else if (getenv("DIRIR2I_NO_MECHTOK")) {
+        qv2_spnego_init_tok_nomect(nullptr, 0, out);
+    } else if (getenv("DIRIR2I_SAMBA_TOKEN")) {
+        qv2_buf_put(out, samba_tok, sizeof samba_tok);
+    } else {
+        qv2_spnego_init_tok_nomect(nullptr, 0, out);
+    }
+}
+
+// Result of searching the request for its dialect list.
+struct dialect_pick {
+    uint16_t dialect; // 0x0202, 0x0210, or 0 when none is known
+    int smb3;         // some candidate listed a 3.x dialect
+};
+
+// Clients differ in where they put the dialect list (right after the fixed
+// fields, or at the very end of the body), so the likely places are tried in
+// turn. A place is believed only when every value there looks like a dialect.
+dialect_pick find_dialect(const qv2_conn *c, const qv2_reader *rd, uint16_t count) {
+    uint64_t cand[5];
+    size_t ncand = 0;
+    uint64_t list_len = 2ULL * count;
+    if (rd->size >= list_len) cand[ncand++] = rd->size - list_len;
+    static constexpr uint64_t fixed[] = {36, 34, 32, 28};
+    for (uint64_t off : fixed) cand[ncand++] = off;
+    if (c->trace) fprintf(stderr, "[nego] ncand=%zu rq.n=%zu\n", ncand, size_t(rd->size));
+
+    dialect_pick pick{0, 0};
+    for (size_t i = 0; i < ncand; i++) {
+        uint64_t off = cand[i];
+        if (off > rd->size || rd->size - off < list_len) continue;
+        int plausible = 1;
+        uint16_t got = 0;
+        for (uint16_t k = 0; k < count; k++) {
+            uint16_t v = qv2_le16(rd->data + off + 2ULL * k);
+            if (v < 0x0200 || v > 0x03FF) {
+                plausible = 0;
+                break;
+            }
+            if (v >= 0x0300) pick.smb3 = 1;
+            if ((v == DIALECT_202 || v == DIALECT_210) && v > got) got = v;
+        }
+        if (c->trace)
+            fprintf(stderr, "[nego] cand@%zu plausible=%d got=%x\n", size_t(off), plausible, got);
+        if (plausible && got != 0) {
+            pick.dialect = got;
+            break;
+        }
+    }
+    return pick;
+}
+
+bool find_text(const uint8_t *msg, uint64_t len, const char *text) {
+    uint64_t n = strlen(text);
+    if (len < n) return false;
+    for (uint64_t i = 0; i + n <= len; i++)
+        if (memcmp(msg + i, text, n) == 0) return true;
+    return false;
+}
+
+} // namespace
+
+// SMB2 NEGOTIATE. Refuses a malformed request or one without a 2.x dialect
+// we speak, and ends the connection in that case; otherwise records the
+// client's signing and MTU wishes and answers with the NTLM offer.
+void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
+    if (c->negotiated) qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+
+    uint16_t size = rd_u16(rd);
+    uint16_t count = rd_u16(rd);
+    uint16_t security_mode = rd_u16(rd);
+    rd_u16(rd); // Reserved
+    uint32_t caps = rd_u32(rd);
+    rd_skip(rd, 16); // ClientGuid
+    if (c->trace) fprintf(stderr, "[nego] ssz=%u scount=%u (off-base)\n", size, count);
+    if (rd->bad || count < 1 || count > MAX_DIALECTS || size != NEGOTIATE_REQ_SIZE) {
+        err_reply(c, r, SMB2_NEGOTIATE, STATUS_INVALID_PARAMETER);
+        qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+        c->closing = 1;
+        return;
+    }
+
+    dialect_pick pick = find_dialect(c, rd, count);
+    if (c->trace)
+        fprintf(stderr, "[nego] best=%llx is31=%d\n", (unsigned long long)pick.dialect,
+                pick.smb3);
+    if (pick.dialect == 0) {
+        // A client that offers SMB 3 without negotiate contexts sent a
+        // request no real SMB 3 client sends.
+        bool no_contexts = rd->size < 64 || qv2_le16(rd->data + 28) == 0;
+        err_reply(c, r, SMB2_NEGOTIATE,
+                  pick.smb3 && no_contexts ? STATUS_INVALID_PARAMETER : STATUS_NOT_SUPPORTED);
+        qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+        c->closing = 1;
+        return;
+    }
+
+    qv2_opts o;
+    qv2_opts_get(&o);
+    c->negotiated = 1;
+    c->dialect = pick.dialect;
+    c->client_sign_required = (security_mode & SIGNING_REQUIRED) != 0;
+    c->large_mtu = pick.dialect == DIALECT_210 && (caps & CAP_LARGE_MTU) != 0;
+    c->max_read = c->max_write = c->large_mtu ? LARGE_IO : SMALL_IO;
+    c->sign_required = o.signing == 1;
+    qv2_stat_add(QV2_ST_NEGOTIATE, 1);
+    nego_state s = derive(o);
+    store(c, s);
+
+    qv2_buf challenge_msg{}, token{};
+    if (qv2_ntlm_type2(o.server_name, s.challenge, s.now, &challenge_msg) != 0) {
+        qv2_buf_free(&challenge_msg);
+        err_reply(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED);
+        return;
+    }
+    choose_token(&challenge_msg, &token);
+    uint32_t caps_out = c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0;
+    uint32_t max_transact = pick.dialect == DIALECT_210 ? uint32_t(LARGE_IO) : uint32_t(SMALL_IO);
+    put_response(&r->buf, c->sign_required ? 2 : 1, uint16_t(c->dialect), s.guid_seed, caps_out,
+                 max_transact, uint32_t(c->max_read), uint32_t(c->max_write), s.now, &token);
+    if (token.failed) r->buf.failed = 1;
+    qv2_buf_free(&challenge_msg);
+    qv2_buf_free(&token);
+}
+
+// An SMB1 negotiate that lists an SMB2 dialect. It is answered with an SMB2
+// NEGOTIATE response (MessageId 0): the wildcard revision 0x02FF when the
+// client offered "SMB 2.???", which tells it to follow with a real SMB2
+// NEGOTIATE; 0x0202 when it offered only "SMB 2.002". Anything else gets a
+// lone NOT_SUPPORTED header.
+void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r, int *send) {
+    bool wildcard = false, smb202 = false;
+    if (len >= SMB1_MIN_LEN && msg[4] == SMB1_COM_NEGOTIATE) {
+        wildcard = find_text(msg, len, "SMB 2.???");
+        smb202 = find_text(msg, len, "SMB 2.002");
+    }
+    if (!wildcard && !smb202) {
+        qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+        err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, __LINE__);
+        *send = 1;
+        return;
+    }
+
+    qv2_opts o;
+    qv2_opts_get(&o);
+    c->dialect = wildcard ? DIALECT_210 : DIALECT_202;
+    // The wildcard answer settles nothing: the client must send a real
+    // NEGOTIATE next, and that one is not a second negotiation.
+    c->negotiated = wildcard ? 0 : 1;
+    c->client_sign_required = 0;
+    c->large_mtu = 0;
+    c->max_read = c->max_write = SMALL_IO;
+    c->sign_required = o.signing == 1;
+    nego_state s = derive(o);
+    store(c, s);
+    qv2_stat_add(QV2_ST_NEGOTIATE, 1);
+    if (c->trace)
+        fprintf(stderr, "[nego] smb1 upgrade wildcard=%d dialect=%x\n", wildcard ? 1 : 0,
+                c->dialect);
+
+    qv2_buf challenge_msg{}, token{};
+    if (qv2_ntlm_type2(o.server_name, s.challenge, s.now, &challenge_msg) != 0) {
+        qv2_buf_free(&challenge_msg);
+        qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+        err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, __LINE__);
+        *send = 1;
+        return;
+    }
+    qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
+    rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, 0, 0, 0, 0, 1);
+    put_response(&r->buf, 1, wildcard ? DIALECT_WILDCARD : DIALECT_202, s.guid_seed, 0,
+                 SMALL_IO, SMALL_IO, SMALL_IO, s.now, &token);
+    if (token.failed) r->buf.failed = 1;
+    qv2_buf_free(&challenge_msg);
+    qv2_buf_free(&token);
+    *send = 1;
+}
