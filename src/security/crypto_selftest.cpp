@@ -9,7 +9,8 @@ namespace {
 // Counts a failure unless `got` (n bytes) reads as the lowercase hex text `want`.
 void check(int *failures, const uint8_t *got, size_t n, const char *want) {
     char hex[2 * 64 + 1];
-    for (size_t i = 0; i < n; i++) snprintf(hex + 2 * i, 3, "%02x", got[i]);
+    for (size_t i = 0; i < n; i++)
+        snprintf(hex + 2 * i, 3, "%02x", got[i]);
     hex[2 * n] = '\0';
     if (strcmp(hex, want) != 0) (*failures)++;
 }

@@ -17,8 +17,12 @@ void key_block(const void *key, uint64_t keylen, uint8_t blk[64],
         memcpy(blk, key, keylen);
 }
 
-void sha256_digest(const void *d, uint64_t n, uint8_t *out) { qv2_sha256(d, n, out); }
-void md5_digest(const void *d, uint64_t n, uint8_t *out) { qv2_md5(d, n, out); }
+void sha256_digest(const void *d, uint64_t n, uint8_t *out) {
+    qv2_sha256(d, n, out);
+}
+void md5_digest(const void *d, uint64_t n, uint8_t *out) {
+    qv2_md5(d, n, out);
+}
 
 } // namespace
 

@@ -40,7 +40,9 @@ constexpr int64_t kClockSkew = 7200;
 constexpr uint64_t kEpochDelta = 11644473600ULL; // seconds from 1601 to 1970
 
 // The verifier's lines appear whenever DIRIR2I_TRACE exists, whatever its value.
-bool trace_on(void) { return getenv("DIRIR2I_TRACE") != nullptr; }
+bool trace_on(void) {
+    return getenv("DIRIR2I_TRACE") != nullptr;
+}
 
 void trace(const char *fmt, ...) QV2_PRINTF(1, 2);
 void trace(const char *fmt, ...) {
@@ -76,8 +78,8 @@ const uint8_t *field(der_reader *r, const uint8_t *msg, uint64_t msglen, uint64_
         *len_out = len;
         return off == 0 ? nullptr : msg + off;
     }
-    trace("[t3field] off=%u ln=%u msglen=%zu hi=%u\n", unsigned(off), unsigned(len),
-          size_t(msglen), unsigned(maxlen));
+    trace("[t3field] off=%u ln=%u msglen=%zu hi=%u\n", unsigned(off), unsigned(len), size_t(msglen),
+          unsigned(maxlen));
     return nullptr;
 }
 
@@ -123,7 +125,8 @@ void trace_av_walk(const uint8_t *blob, uint64_t blen) {
 void trace_ts_missing(const uint8_t *blob, uint64_t blen) {
     if (!trace_on()) return;
     fprintf(stderr, "[t3] ts av blen=%zu blob:", size_t(blen));
-    for (uint64_t i = 0; i < blen && i < 60; i++) fprintf(stderr, " %02x", blob[i]);
+    for (uint64_t i = 0; i < blen && i < 60; i++)
+        fprintf(stderr, " %02x", blob[i]);
     fprintf(stderr, "\n");
 }
 
@@ -184,12 +187,12 @@ int hashes(const char *user, const char *domain, const char *password, uint8_t n
 
 // Everything secret that the verification derives; wiped on every way out.
 struct secrets {
-    uint8_t nt_hash[16];
-    uint8_t ntowf[16];
-    uint8_t base_key[16];
-    qv2_hmacmd5_ctx mac;
-    qv2_rc4_state rc4;
-    secrets() { memset(this, 0, sizeof *this); }
+    uint8_t nt_hash[16] = {};
+    uint8_t ntowf[16] = {};
+    uint8_t base_key[16] = {};
+    qv2_hmacmd5_ctx mac = {};
+    qv2_rc4_state rc4 = {};
+    secrets() = default;
     ~secrets() { qv2_wipe(this, sizeof *this); }
     secrets(const secrets &) = delete;
     secrets &operator=(const secrets &) = delete;
@@ -201,7 +204,7 @@ int qv2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
                    qv2_buf *b) {
     uint8_t name16[160];
     int32_t w = 0;
-    if (server_name_utf16(server_name, name16, &w) != 0) return -1;
+    if (!challenge || !b || server_name_utf16(server_name, name16, &w) != 0) return -1;
 
     uint8_t hdr[48] = {0};
     memcpy(hdr, kSig, 8);
@@ -243,6 +246,7 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     memset(key_out, 0, 16);
     if (!user) user = "";
 
+    if (!challenge) return -1;
     if (!msg || msglen < 32) {
         trace("[t3] short %zu\n", size_t(msglen));
         return -1;
@@ -303,8 +307,8 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     }
 
     char wire_user[129] = "";
-    if (user_len != 0 && (!wuser || qv2_utf16_to_utf8(wuser, user_len, wire_user,
-                                                      sizeof wire_user) < 0))
+    if (user_len != 0 &&
+        (!wuser || qv2_utf16_to_utf8(wuser, user_len, wire_user, sizeof wire_user) < 0))
         return -1;
     if (user[0] && qv2_casecmp(user, wire_user) != 0) {
         trace("[t3] user mismatch wire='%s' want='%s'\n", wire_user, user);
@@ -335,8 +339,8 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     int32_t w = 0;
     if (server_name_utf16(server_name, name16, &w) != 0) return -1;
     if (!av_names_server(avs, avs_len, kAvNbDomainName, name16, w)) {
-        trace("[t3] nbdom av (dom=%s)\n", server_name && server_name[0] ? server_name
-                                                                          : kDefaultName);
+        trace("[t3] nbdom av (dom=%s)\n",
+              server_name && server_name[0] ? server_name : kDefaultName);
         return -1;
     }
     if (!av_names_server(avs, avs_len, kAvNbComputerName, name16, w)) {

@@ -3,7 +3,8 @@
 
 void qv2_rc4_init(qv2_rc4_state *st, const void *key, uint64_t keylen) {
     const uint8_t *k = static_cast<const uint8_t *>(key);
-    for (int n = 0; n < 256; n++) st->S[n] = uint8_t(n);
+    for (int n = 0; n < 256; n++)
+        st->S[n] = uint8_t(n);
     uint8_t j = 0;
     for (int n = 0; n < 256; n++) {
         // keylen 0 would divide by zero; treat it as a one-byte zero key.

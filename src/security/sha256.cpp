@@ -6,22 +6,22 @@
 namespace {
 
 const uint32_t K256[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-    0xc67178f2,
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
 const uint32_t H256[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-inline uint32_t ror(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+inline uint32_t ror(uint32_t x, int n) {
+    return (x >> n) | (x << (32 - n));
+}
 
 inline uint32_t be32(const uint8_t *p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
@@ -33,7 +33,8 @@ inline uint32_t be32(const uint8_t *p) {
 void sha256_compress(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
     for (; nblocks > 0; nblocks--, blocks += 64) {
         uint32_t w[64];
-        for (int t = 0; t < 16; t++) w[t] = be32(blocks + 4 * t);
+        for (int t = 0; t < 16; t++)
+            w[t] = be32(blocks + 4 * t);
         for (int t = 16; t < 64; t++) {
             uint32_t s0 = ror(w[t - 15], 7) ^ ror(w[t - 15], 18) ^ (w[t - 15] >> 3);
             uint32_t s1 = ror(w[t - 2], 17) ^ ror(w[t - 2], 19) ^ (w[t - 2] >> 10);
@@ -42,8 +43,8 @@ void sha256_compress(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks)
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
         uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
         for (int t = 0; t < 64; t++) {
-            uint32_t t1 = h + (ror(e, 6) ^ ror(e, 11) ^ ror(e, 25)) + ((e & f) ^ (~e & g)) +
-                          K256[t] + w[t];
+            uint32_t t1 =
+                h + (ror(e, 6) ^ ror(e, 11) ^ ror(e, 25)) + ((e & f) ^ (~e & g)) + K256[t] + w[t];
             uint32_t t2 = (ror(a, 2) ^ ror(a, 13) ^ ror(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
             h = g;
             g = f;
@@ -105,7 +106,8 @@ void qv2_sha256_final(qv2_sha256_ctx *ctx, uint8_t out[32]) {
     uint64_t pad = ctx->fill < 56 ? 56 - ctx->fill : 120 - ctx->fill;
     qv2_sha256_update(ctx, zeros, pad); // 0x80 then zeros up to 56 mod 64
     uint8_t lenbytes[8];
-    for (int i = 0; i < 8; i++) lenbytes[i] = uint8_t(bits >> (56 - 8 * i));
+    for (int i = 0; i < 8; i++)
+        lenbytes[i] = uint8_t(bits >> (56 - 8 * i));
     qv2_sha256_update(ctx, lenbytes, 8);
     for (int i = 0; i < 8; i++) {
         out[4 * i] = uint8_t(ctx->state[i] >> 24);

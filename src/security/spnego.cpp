@@ -24,7 +24,9 @@ const uint8_t tok[9] = {0xa1, 0x07, 0x30, 0x05, 0xa0, 0x03, 0x0a, 0x01, 0x00};
 
 const uint8_t kNtlmSig[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-bool constructed(int tag) { return (tag & 0x20) != 0; }
+bool constructed(int tag) {
+    return (tag & 0x20) != 0;
+}
 
 // An OID element's content is the NTLMSSP OID.
 bool is_ntlm_oid(const der_reader *r, int tag, uint64_t len) {
@@ -39,7 +41,8 @@ der_reader content_of(const der_reader *hdr, uint64_t len) {
 // Bytes der_len writes for n.
 uint64_t len_size(uint64_t n) {
     uint64_t bytes = 0;
-    for (uint64_t v = n; v > 0; v >>= 8) bytes++;
+    for (uint64_t v = n; v > 0; v >>= 8)
+        bytes++;
     return n < 0x80 ? 1 : 1 + bytes;
 }
 
@@ -139,8 +142,7 @@ int decode_gss(const uint8_t *blob, uint64_t len, int *raw_out) {
 }
 
 // Decodes a negTokenResp (first byte 0xa1): finds the responseToken.
-int decode_resp(const uint8_t *blob, uint64_t len, const uint8_t **tok_out,
-                uint64_t *toklen_out) {
+int decode_resp(const uint8_t *blob, uint64_t len, const uint8_t **tok_out, uint64_t *toklen_out) {
     der_reader r{blob, len, 0};
     int tag;
     uint64_t n;
@@ -184,7 +186,8 @@ int der_tag(der_reader *r, int *tag_out, uint64_t *len_out) {
         if (nbytes > 4 || r->size - r->pos < nbytes) return -1;
         // nbytes 0 (the indefinite-length marker) reads as an empty element.
         len = 0;
-        for (uint64_t i = 0; i < nbytes; i++) len = (len << 8) | r->data[r->pos++];
+        for (uint64_t i = 0; i < nbytes; i++)
+            len = (len << 8) | r->data[r->pos++];
     }
     if (len > r->size - r->pos) return -1;
     *len_out = len;
@@ -198,11 +201,13 @@ void der_len(qv2_buf *b, uint64_t n) {
     }
     uint64_t bytes = len_size(n) - 1;
     qv2_buf_byte(b, int(0x80 | bytes));
-    for (uint64_t i = bytes; i > 0; i--) qv2_buf_byte(b, int((n >> (8 * (i - 1))) & 0xff));
+    for (uint64_t i = bytes; i > 0; i--)
+        qv2_buf_byte(b, int((n >> (8 * (i - 1))) & 0xff));
 }
 
 int qv2_spnego_init(const uint8_t *blob, uint64_t len, const uint8_t **tok_out,
                     uint64_t *toklen_out, int *raw_out) {
+    if (!tok_out || !toklen_out || !raw_out) return -1;
     *tok_out = nullptr;
     *toklen_out = 0;
     *raw_out = 0;
