@@ -1,0 +1,238 @@
+// Random and mutated input for the two decoders that read client bytes.
+// Seeded and bounded; the sanitizer build turns any read past the input
+// (each input is an exactly sized heap block) into a failure.
+#include "der_build.h"
+#include "dirir2i.h"
+#include "foundation/qv2_util.h"
+#include "security/qv2_ntlm.h"
+#include "support/ntlm_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+
+namespace {
+
+struct Rng {
+    std::mt19937 gen;
+    explicit Rng(uint32_t seed) : gen(seed) {}
+    uint32_t below(uint32_t n) { return n ? uint32_t(gen() % n) : 0; }
+    uint8_t byte() { return uint8_t(gen()); }
+};
+
+// Values that probe the length and offset checks.
+uint32_t edgy(Rng &rng, uint32_t size) {
+    const uint32_t picks[] = {0,          1,      2,        0x7f,       0x80,
+                              0xff,       0xffff, 0x10000,  0x7fffffff, 0x80000000,
+                              0xffffffff, size,   size - 1, size + 1,   size / 2};
+    return rng.below(3) == 0 ? rng.gen() : picks[rng.below(std::size(picks))];
+}
+
+void mutate(Rng &rng, bytes *b) {
+    int rounds = 1 + int(rng.below(4));
+    for (int i = 0; i < rounds; i++) {
+        switch (rng.below(6)) {
+        case 0: // flip a byte
+            if (!b->empty()) (*b)[rng.below(uint32_t(b->size()))] = rng.byte();
+            break;
+        case 1: // truncate
+            b->resize(rng.below(uint32_t(b->size()) + 1));
+            break;
+        case 2: // insert a byte
+            b->insert(b->begin() + rng.below(uint32_t(b->size()) + 1), rng.byte());
+            break;
+        case 3: // a long or indefinite length form
+            if (!b->empty()) {
+                const uint8_t forms[] = {0x80, 0x81, 0x82, 0x84, 0x85, 0xff};
+                (*b)[rng.below(uint32_t(b->size()))] = forms[rng.below(6)];
+            }
+            break;
+        case 4: { // a 16- or 32-bit little-endian value anywhere
+            if (b->size() < 4) break;
+            uint32_t at = rng.below(uint32_t(b->size()) - 3);
+            qv2_put_le32(b->data() + at, edgy(rng, uint32_t(b->size())));
+            break;
+        }
+        default: // cut a piece out
+            if (!b->empty()) {
+                uint32_t at = rng.below(uint32_t(b->size()));
+                b->erase(b->begin() + at,
+                         b->begin() + at + rng.below(uint32_t(b->size()) - at + 1));
+            }
+            break;
+        }
+    }
+}
+
+std::unique_ptr<uint8_t[]> exact_copy(const bytes &b) {
+    std::unique_ptr<uint8_t[]> p(new uint8_t[b.size() ? b.size() : 1]);
+    if (!b.empty()) memcpy(p.get(), b.data(), b.size());
+    return p;
+}
+
+void check_spnego(const bytes &input) {
+    auto blob = exact_copy(input);
+    const uint8_t *tok;
+    uint64_t toklen;
+    int raw;
+    int rc = qv2_spnego_init(blob.get(), input.size(), &tok, &toklen, &raw);
+    ASSERT_TRUE(rc == 0 || rc == -1 || rc == -2) << rc;
+    if (rc != 0) {
+        ASSERT_EQ(tok, nullptr);
+        ASSERT_EQ(raw, 0);
+        return;
+    }
+    if (tok) {
+        ASSERT_GE(tok, blob.get());
+        ASSERT_LE(toklen, input.size());
+        ASSERT_LE(uint64_t(tok - blob.get()), input.size() - toklen);
+    } else {
+        ASSERT_EQ(toklen, 0u);
+    }
+}
+
+const uint8_t kChallenge[8] = {8, 7, 6, 5, 4, 3, 2, 1};
+const int64_t kNow = 1700000000;
+
+void check_type3(const bytes &input, int timecheck) {
+    auto msg = exact_copy(input);
+    int guest = 5;
+    uint8_t key[16];
+    memset(key, 0xcc, 16);
+    int rc = qv2_ntlm_type3(msg.get(), input.size(), kChallenge, "FUZZ", kNow, timecheck, "alice",
+                            "Secret123", &guest, key);
+    ASSERT_TRUE(rc == -1 || rc == 0 || rc == 1) << rc;
+    ASSERT_TRUE(guest == 0 || guest == 1);
+    if (rc != 0 || guest) {
+        for (uint8_t k : key) {
+            ASSERT_EQ(k, 0);
+        }
+    }
+    if (guest) {
+        ASSERT_EQ(rc, 0);
+    }
+}
+
+class DecoderFuzz : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        unsetenv("DIRIR2I_TRACE");
+        dirir2i_set_option("guest", "on");
+    }
+    void TearDown() override { dirir2i_set_option("guest", "auto"); }
+};
+
+std::vector<bytes> spnego_seeds() {
+    bytes negotiate = ntlm_negotiate_message();
+    bytes auth(200, 0x41);
+    memcpy(auth.data(), "NTLMSSP\0\3\0\0\0", 12);
+    std::vector<bytes> seeds = {
+        gss_init(cat({mech_types({kOidNegoex, kOidNtlm}), der(0xa2, der(0x04, negotiate)),
+                      der(0xa3, der(0x04, bytes(16, 1)))})),
+        gss_init(mech_types({kOidKerberos, kOidMsKerberos})),
+        der(0x60, cat({kOidNtlm, negotiate})),
+        neg_resp(cat({der(0xa0, unhex("0a 01 01")), der(0xa1, kOidNtlm), der(0xa2, der(0x04, auth)),
+                      der(0xa3, der(0x04, bytes(16, 2)))})),
+        der(0xa1, der(0xa2, der(0x04, auth))),
+        negotiate,
+    };
+    qv2_buf b{};
+    qv2_spnego_init_tok_nomect(nullptr, 0, &b);
+    seeds.emplace_back(b.data, b.data + b.len);
+    qv2_buf_free(&b);
+    qv2_spnego_resp(auth.data(), auth.size(), &b);
+    seeds.emplace_back(b.data, b.data + b.len);
+    qv2_buf_free(&b);
+    return seeds;
+}
+
+} // namespace
+
+TEST_F(DecoderFuzz, SpnegoDecoderStaysInsideRandomBytes) {
+    Rng rng(0x5eed0001);
+    const uint8_t firsts[] = {0x60, 0xa1, 'N', 0x30};
+    for (int i = 0; i < 20000; i++) {
+        bytes b(rng.below(160));
+        for (uint8_t &x : b)
+            x = rng.byte();
+        if (!b.empty() && rng.below(4) != 0) b[0] = firsts[rng.below(4)];
+        check_spnego(b);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(DecoderFuzz, SpnegoDecoderStaysInsideMutatedTokens) {
+    Rng rng(0x5eed0002);
+    std::vector<bytes> seeds = spnego_seeds();
+    for (const bytes &s : seeds)
+        check_spnego(s);
+    for (int i = 0; i < 40000; i++) {
+        bytes b = seeds[rng.below(uint32_t(seeds.size()))];
+        mutate(rng, &b);
+        check_spnego(b);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(DecoderFuzz, NtlmVerifierStaysInsideMutatedMessages) {
+    Rng rng(0x5eed0003);
+    qv2_buf b{};
+    ASSERT_EQ(qv2_ntlm_type2("FUZZ", kChallenge, kNow, &b), 0);
+    bytes challenge(b.data, b.data + b.len);
+    qv2_buf_free(&b);
+
+    std::vector<bytes> seeds;
+    for (int kx = 0; kx < 2; kx++) {
+        NtlmClientParams p;
+        p.user = "alice";
+        p.password = "Secret123";
+        p.domain = "WORKGROUP";
+        p.key_exch = kx;
+        NtlmAuth a;
+        ASSERT_TRUE(ntlm_authenticate(p, challenge, &a));
+        seeds.push_back(a.message);
+    }
+    for (const bytes &s : seeds) {
+        check_type3(s, 1);
+        auto copy = exact_copy(s);
+        int guest;
+        uint8_t key[16];
+        ASSERT_EQ(qv2_ntlm_type3(copy.get(), s.size(), kChallenge, "FUZZ", kNow, 1, "alice",
+                                 "Secret123", &guest, key),
+                  0);
+    }
+    for (int i = 0; i < 20000; i++) {
+        bytes m = seeds[rng.below(2)];
+        if (rng.below(2)) {
+            // Aim at the descriptors and flags, where offsets and lengths live.
+            int n = 1 + int(rng.below(3));
+            for (int k = 0; k < n; k++) {
+                uint32_t at = 12 + 2 * rng.below(26);
+                uint32_t v = edgy(rng, uint32_t(m.size()));
+                if (rng.below(2))
+                    qv2_put_le16(m.data() + at, uint16_t(v));
+                else
+                    qv2_put_le32(m.data() + at, v);
+            }
+        } else {
+            mutate(rng, &m);
+        }
+        check_type3(m, int(rng.below(2)));
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(DecoderFuzz, NtlmVerifierStaysInsideRandomBytes) {
+    Rng rng(0x5eed0004);
+    for (int i = 0; i < 20000; i++) {
+        bytes m(rng.below(200));
+        for (uint8_t &x : m)
+            x = rng.byte();
+        if (m.size() >= 12 && rng.below(4) != 0) memcpy(m.data(), "NTLMSSP\0\3\0\0\0", 12);
+        check_type3(m, int(rng.below(2)));
+        if (HasFatalFailure()) return;
+    }
+}

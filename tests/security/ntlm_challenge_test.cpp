@@ -1,0 +1,75 @@
+// The CHALLENGE message the server sends, and the NEGOTIATE check.
+#include "foundation/qv2_util.h"
+#include "security/qv2_ntlm.h"
+#include "support/ntlm_client.h"
+#include "test_bytes.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const uint8_t kChallenge[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+
+bytes type2(const char *name, int64_t t = 1700000000) {
+    qv2_buf b{};
+    int rc = qv2_ntlm_type2(name, kChallenge, t, &b);
+    bytes out = rc == 0 ? bytes(b.data, b.data + b.len) : bytes{};
+    EXPECT_EQ(rc == 0, b.len > 0);
+    qv2_buf_free(&b);
+    return out;
+}
+
+} // namespace
+
+TEST(NtlmChallenge, DefaultNameGivesThe124ByteMessage) {
+    bytes m = type2("KESTRAVONDLEX");
+    ASSERT_EQ(m.size(), 124u);
+    const std::string name = hex(ntlm_utf16("KESTRAVONDLEX"));
+    EXPECT_EQ(hex(m.data(), 48), "4e544c4d53535000"
+                                 "02000000"
+                                 "0000000000000000"
+                                 "010688e0"
+                                 "0102030405060708"
+                                 "0000000000000000"
+                                 "4c004c0030000000");
+    EXPECT_EQ(hex(m.data() + 48, 76), "02001a00" + name + "01001a00" + name +
+                                          "07000800"
+                                          "00006dc64717da01"
+                                          "00000000");
+}
+
+TEST(NtlmChallenge, NullAndEmptyNamesMeanTheDefault) {
+    bytes def = type2("KESTRAVONDLEX");
+    EXPECT_EQ(type2(""), def);
+    EXPECT_EQ(type2(nullptr), def);
+}
+
+TEST(NtlmChallenge, LongNamesAreCutAtSixtyCharacters) {
+    std::string name63(63, 'N');
+    bytes m = type2(name63.c_str());
+    EXPECT_EQ(m, type2(name63.substr(0, 60).c_str()));
+    EXPECT_EQ(m.size(), 48u + 2 * 120 + 24);
+    // Target info length fields.
+    EXPECT_EQ(hex(m.data() + 40, 4), "0801"
+                                     "0801");
+}
+
+TEST(NtlmChallenge, NameThatIsNotUtf8AppendsNothing) {
+    qv2_buf b{};
+    EXPECT_EQ(qv2_ntlm_type2("bad\xff", kChallenge, 0, &b), -1);
+    EXPECT_EQ(b.len, 0u);
+    qv2_buf_free(&b);
+}
+
+TEST(NtlmChallenge, Type1AcceptsOnlyANegotiateMessage) {
+    bytes neg = ntlm_negotiate_message();
+    EXPECT_EQ(qv2_ntlm_type1(neg.data(), neg.size()), 0);
+    EXPECT_EQ(qv2_ntlm_type1(neg.data(), 16), 0);
+    EXPECT_EQ(qv2_ntlm_type1(neg.data(), 15), -1);
+    EXPECT_EQ(qv2_ntlm_type1(nullptr, 32), -1);
+    neg[8] = 3;
+    EXPECT_EQ(qv2_ntlm_type1(neg.data(), neg.size()), -1);
+    neg[8] = 1;
+    neg[7] = '!';
+    EXPECT_EQ(qv2_ntlm_type1(neg.data(), neg.size()), -1);
+}

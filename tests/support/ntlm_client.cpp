@@ -1,0 +1,224 @@
+#include "support/ntlm_client.h"
+
+#include "security/qv2_crypto.h"
+
+#include <cstring>
+
+namespace {
+
+const uint8_t kSig[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+
+void put16(ntlm_bytes *b, uint32_t v) {
+    b->push_back(uint8_t(v));
+    b->push_back(uint8_t(v >> 8));
+}
+void put32(ntlm_bytes *b, uint32_t v) {
+    put16(b, v & 0xffff);
+    put16(b, v >> 16);
+}
+void put64(ntlm_bytes *b, uint64_t v) {
+    put32(b, uint32_t(v));
+    put32(b, uint32_t(v >> 32));
+}
+void append(ntlm_bytes *b, const ntlm_bytes &more) {
+    b->insert(b->end(), more.begin(), more.end());
+}
+void append(ntlm_bytes *b, const uint8_t *p, size_t n) {
+    b->insert(b->end(), p, p + n);
+}
+
+uint16_t get16(const uint8_t *p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
+uint32_t get32(const uint8_t *p) {
+    return get16(p) | (uint32_t(get16(p + 2)) << 16);
+}
+uint64_t get64(const uint8_t *p) {
+    return get32(p) | (uint64_t(get32(p + 4)) << 32);
+}
+
+std::string ascii_upper(std::string s) {
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 32);
+    return s;
+}
+
+// MsvAvTimestamp of a TargetInfo, or false.
+bool find_timestamp(const ntlm_bytes &ti, uint64_t *ft) {
+    size_t off = 0;
+    while (off + 4 <= ti.size()) {
+        uint16_t id = get16(&ti[off]), n = get16(&ti[off + 2]);
+        if (id == NTLM_AV_EOL || off + 4 + n > ti.size()) return false;
+        if (id == NTLM_AV_TIMESTAMP && n == 8) {
+            *ft = get64(&ti[off + 4]);
+            return true;
+        }
+        off += 4 + n;
+    }
+    return false;
+}
+
+} // namespace
+
+ntlm_bytes ntlm_utf16(const std::string &utf8) {
+    ntlm_bytes out;
+    size_t i = 0;
+    while (i < utf8.size()) {
+        uint8_t c = uint8_t(utf8[i]);
+        uint32_t cp;
+        int extra;
+        if (c < 0x80) {
+            cp = c;
+            extra = 0;
+        } else if (c >= 0xf0) {
+            cp = c & 0x07;
+            extra = 3;
+        } else if (c >= 0xe0) {
+            cp = c & 0x0f;
+            extra = 2;
+        } else {
+            cp = c & 0x1f;
+            extra = 1;
+        }
+        for (int k = 1; k <= extra && i + k < utf8.size(); k++)
+            cp = (cp << 6) | (utf8[i + k] & 0x3f);
+        i += 1 + extra;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            put16(&out, 0xd800 + (cp >> 10));
+            put16(&out, 0xdc00 + (cp & 0x3ff));
+        } else {
+            put16(&out, cp);
+        }
+    }
+    return out;
+}
+
+ntlm_bytes ntlm_av_pair(uint16_t id, const ntlm_bytes &value) {
+    ntlm_bytes b;
+    put16(&b, id);
+    put16(&b, uint32_t(value.size()));
+    append(&b, value);
+    return b;
+}
+
+ntlm_bytes ntlm_av_timestamp(uint64_t filetime) {
+    ntlm_bytes v;
+    put64(&v, filetime);
+    return ntlm_av_pair(NTLM_AV_TIMESTAMP, v);
+}
+
+void ntlm_nt_hash(const std::string &password, uint8_t out[16]) {
+    ntlm_bytes pw = ntlm_utf16(password);
+    qv2_md4(pw.data(), pw.size(), out);
+}
+
+void ntlm_ntowfv2(const std::string &password, const std::string &user, const std::string &domain,
+                  uint8_t out[16]) {
+    uint8_t nt[16];
+    ntlm_nt_hash(password, nt);
+    ntlm_bytes ud = ntlm_utf16(ascii_upper(user) + domain);
+    qv2_hmacmd5(nt, 16, ud.data(), ud.size(), out);
+}
+
+ntlm_bytes ntlm_negotiate_message(uint32_t flags) {
+    ntlm_bytes b(kSig, kSig + 8);
+    put32(&b, 1);
+    put32(&b, flags);
+    put64(&b, 0); // DomainNameFields
+    put64(&b, 0); // WorkstationFields
+    return b;
+}
+
+bool ntlm_parse_challenge(const uint8_t *msg, size_t len, NtlmChallenge *out) {
+    if (len < 48 || memcmp(msg, kSig, 8) != 0 || get32(msg + 8) != 2) return false;
+    out->flags = get32(msg + 20);
+    memcpy(out->server_challenge, msg + 24, 8);
+    uint16_t tlen = get16(msg + 40);
+    uint32_t toff = get32(msg + 44);
+    if (uint64_t(toff) + tlen > len) return false;
+    out->target_info.assign(msg + toff, msg + toff + tlen);
+    return true;
+}
+
+ntlm_bytes ntlm_auth_message(const NtlmAuthFields &f) {
+    const ntlm_bytes *payload[6] = {&f.lm, &f.nt, &f.domain, &f.user, &f.workstation, &f.enc_key};
+    // Payload order differs from descriptor order, as real clients do it.
+    const int order[6] = {2, 3, 4, 0, 1, 5};
+    uint32_t offsets[6];
+    uint32_t off = 88; // 64-byte header, 8-byte Version, 16-byte MIC
+    for (int k : order) {
+        offsets[k] = off;
+        off += uint32_t(payload[k]->size());
+    }
+    ntlm_bytes b(kSig, kSig + 8);
+    put32(&b, 3);
+    for (int k = 0; k < 6; k++) {
+        put16(&b, uint32_t(payload[k]->size()));
+        put16(&b, uint32_t(payload[k]->size()));
+        put32(&b, offsets[k]);
+    }
+    put32(&b, f.flags);
+    b.resize(88, 0);
+    for (int k : order)
+        append(&b, *payload[k]);
+    return b;
+}
+
+bool ntlm_authenticate(const NtlmClientParams &p, const uint8_t *challenge_msg, size_t len,
+                       NtlmAuth *out) {
+    NtlmChallenge ch;
+    if (!ntlm_parse_challenge(challenge_msg, len, &ch)) return false;
+    uint32_t flags = (p.flags ? p.flags : NTLM_CLIENT_FLAGS) | (p.key_exch ? NTLM_KEY_EXCH : 0);
+
+    uint8_t ntowf[16];
+    ntlm_ntowfv2(p.password, p.user, p.domain, ntowf);
+
+    uint64_t ts = p.timestamp;
+    bool server_time = find_timestamp(ch.target_info, &ts);
+
+    // NTLMv2_CLIENT_CHALLENGE: versions, reserved, time, client challenge,
+    // reserved, AV pairs, reserved.
+    ntlm_bytes blob = {1, 1, 0, 0, 0, 0, 0, 0};
+    put64(&blob, ts);
+    append(&blob, p.client_challenge, 8);
+    put32(&blob, 0);
+    append(&blob, p.replace_av_pairs ? p.av_pairs : ch.target_info);
+    put32(&blob, 0);
+    blob.resize(blob.size() + p.blob_padding, 0);
+
+    ntlm_bytes proof_in(ch.server_challenge, ch.server_challenge + 8);
+    append(&proof_in, blob);
+    qv2_hmacmd5(ntowf, 16, proof_in.data(), proof_in.size(), out->nt_proof);
+    qv2_hmacmd5(ntowf, 16, out->nt_proof, 16, out->base_key);
+
+    NtlmAuthFields &f = out->fields;
+    f = NtlmAuthFields{};
+    f.flags = flags;
+    f.nt.assign(out->nt_proof, out->nt_proof + 16);
+    append(&f.nt, blob);
+    if (server_time) {
+        f.lm.assign(24, 0); // with a server timestamp the LMv2 response is zeros
+    } else {
+        ntlm_bytes lm_in(ch.server_challenge, ch.server_challenge + 8);
+        append(&lm_in, p.client_challenge, 8);
+        f.lm.resize(16);
+        qv2_hmacmd5(ntowf, 16, lm_in.data(), lm_in.size(), f.lm.data());
+        append(&f.lm, p.client_challenge, 8);
+    }
+    f.domain = ntlm_utf16(p.domain);
+    f.user = ntlm_utf16(p.user);
+    f.workstation = ntlm_utf16(p.workstation);
+
+    if (flags & NTLM_KEY_EXCH) {
+        memcpy(out->session_key, p.exported_key, 16);
+        f.enc_key.assign(p.exported_key, p.exported_key + 16);
+        qv2_rc4_state rc4;
+        qv2_rc4_init(&rc4, out->base_key, 16);
+        qv2_rc4(&rc4, f.enc_key.data(), 16);
+    } else {
+        memcpy(out->session_key, out->base_key, 16);
+    }
+    out->message = ntlm_auth_message(f);
+    return true;
+}
