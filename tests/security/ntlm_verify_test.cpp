@@ -251,8 +251,10 @@ TEST_F(NtlmVerify, MessagesTooShortOrOfAnotherKindAreRefused) {
 
     int guest = 3;
     uint8_t key[16];
+    testing::internal::CaptureStderr();
     EXPECT_EQ(qv2_ntlm_type3(nullptr, 100, kChallenge, kServer, kNow, 1, "alice", "x", &guest, key),
               -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[t3] short 100\n");
     EXPECT_EQ(guest, 0);
 
     bytes bad_sig = msg;
