@@ -1,5 +1,6 @@
-// Network service pieces the engine uses: the stop flag and the clocks.
-// The exported start/stop/port/client-count are declared in include/dirir2i.h.
+// Network service pieces the rest of the system uses: the stop flag, the
+// clocks and threads. The exported start/stop/port/client-count are declared
+// in include/dirir2i.h.
 #pragma once
 
 #include <cstdint>
@@ -11,3 +12,16 @@ uint64_t qv2_now_ms(void);
 // Whole seconds since 1970-01-01 UTC from the system clock (ignores the
 // `clock` option; callers apply it).
 int64_t qv2_unix_now(void);
+
+// A started thread, to be joined exactly once. Opaque outside src/net.
+struct qv2_thread {
+    uint64_t handle;
+};
+
+// Starts a thread with a 1 MiB stack running routine(arg). 0 with *out set,
+// or -1 (nothing started, nothing to join).
+int qv2_thread_start(qv2_thread *out, void (*routine)(void *), void *arg);
+// Waits for a thread started by qv2_thread_start to end and releases it.
+void qv2_thread_join(qv2_thread *t);
+// Sleeps the calling thread for about ms milliseconds.
+void qv2_sleep_ms(int ms);

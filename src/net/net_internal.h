@@ -1,0 +1,24 @@
+// Records shared by the listener and the socket transport (src/net only).
+#pragma once
+
+#include "engine/qv2_engine_types.h"
+#include "net/qv2_net.h"
+
+// One accepted connection, from accept until its thread has been joined.
+// Zero-filled when created.
+struct net_conn {
+    int sock; // the connected, non-blocking socket; -1 once closed
+    qv2_io io;
+    qv2_ip peer; // IPv4-mapped IPv6 already folded to IPv4
+    qv2_thread thread;
+    int finished; // set under the service lock once the thread's work is done
+    net_conn *next;
+};
+
+// The qv2_io operations over a net_conn (user = the net_conn).
+// x_read: 1..max bytes, 0 peer closed, -2 nothing within timeout_ms, -1 error.
+int x_read(void *user, uint8_t *buf, int max, int timeout_ms);
+// x_write: 0 once all n bytes are sent; -1 on a socket error, when the peer
+// has taken nothing for io_timeout_ms, or when the server is stopping and the
+// peer is not reading.
+int x_write(void *user, const uint8_t *data, int n);
