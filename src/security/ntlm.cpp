@@ -277,15 +277,18 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
         trace("[t3] flags\n");
         return -1;
     }
-    // NTLM without extended session security means an NTLMv1 client.
-    if ((flags & kFlagNtlm) && !(flags & kFlagExtendedSessionSecurity)) {
-        trace("[t3] ntonly flags=%08x\n", unsigned(flags));
-        return -1;
-    }
+    // An anonymous logon carries no response at all, so there is nothing of
+    // NTLMv1 to refuse; Samba's anonymous AUTHENTICATE sets NTLM without
+    // extended session security.
     if (nt_len == 0) {
         trace("[t3] anonymous (empty NT response)\n");
         *guest_out = 1;
         return 0;
+    }
+    // NTLM without extended session security means an NTLMv1 client.
+    if ((flags & kFlagNtlm) && !(flags & kFlagExtendedSessionSecurity)) {
+        trace("[t3] ntonly flags=%08x\n", unsigned(flags));
+        return -1;
     }
     if (nt_len < kNtMin || nt_len > kNtMax) {
         if (qv2_guest_allowed()) {

@@ -205,6 +205,22 @@ TEST_F(NtlmVerify, EmptyNtResponseIsAnonymousWhateverTheGuestRule) {
     }
 }
 
+TEST_F(NtlmVerify, AnonymousLogonWithoutExtendedSessionSecurityIsStillAGuest) {
+    // Samba's anonymous AUTHENTICATE: NTLM and ANONYMOUS set, no extended
+    // session security, empty user and responses.
+    NtlmAuthFields f = authenticate(alice()).fields;
+    f.nt.clear();
+    f.lm.clear();
+    f.user.clear();
+    f.domain.clear();
+    f.enc_key.clear();
+    f.flags = 0x62000a05;
+    Verdict v = verify(ntlm_auth_message(f), "", "");
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.guest, 1);
+    EXPECT_EQ(v.trace, "[t3] anonymous (empty NT response)\n");
+}
+
 TEST_F(NtlmVerify, ResponsesTooShortOrLongForNtlmv2AreGuestsOnlyWhenGuestsAreAllowed) {
     NtlmAuth a = authenticate(alice());
     for (size_t n : {24u, 47u, 1041u}) {
