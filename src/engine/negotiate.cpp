@@ -241,8 +241,9 @@ void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 // An SMB1 negotiate that lists an SMB2 dialect. It is answered with an SMB2
 // NEGOTIATE response (MessageId 0): the wildcard revision 0x02FF when the
 // client offered "SMB 2.???", which tells it to follow with a real SMB2
-// NEGOTIATE; 0x0202 when it offered only "SMB 2.002". Anything else gets a
-// lone NOT_SUPPORTED header.
+// NEGOTIATE (a client answered 0x0210 here would take 2.1 as settled and
+// never send one); 0x0202 when it offered only "SMB 2.002". Anything else
+// gets a lone NOT_SUPPORTED header.
 void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r, int *send) {
     bool wildcard = false, smb202 = false;
     if (len >= SMB1_MIN_LEN && msg[4] == SMB1_COM_NEGOTIATE) {
@@ -281,7 +282,12 @@ void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r,
         *send = 1;
         return;
     }
-    qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
+    // The wildcard answer's token is never used: the client negotiates
+    // again. A 2.0.2 answer ends the negotiation, so its token must be the
+    // one that starts authentication, as in the SMB2 NEGOTIATE response; a
+    // client handed the CHALLENGE there refuses it as out of order.
+    if (wildcard) qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
+    else choose_token(&challenge_msg, &token);
     rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, 0, 0, 0, 0, 1);
     put_response(&r->buf, 1, wildcard ? DIALECT_WILDCARD : DIALECT_202, s.guid_seed, 0,
                  SMALL_IO, SMALL_IO, SMALL_IO, s.now, &token);

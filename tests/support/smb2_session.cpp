@@ -4,6 +4,8 @@
 
 #include "dirir2i.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace smb2 {
@@ -160,6 +162,11 @@ bool ntlm_from_token(const Bytes &token, Bytes *ntlm) {
     }
     return false;
 }
+
+ScopedUser::ScopedUser(const char *user, const char *password) : user_(user) {
+    EXPECT_EQ(dirir2i_add_user(user, password), 0) << user << ": " << dirir2i_last_error();
+}
+ScopedUser::~ScopedUser() { EXPECT_EQ(dirir2i_remove_user(user_.c_str()), 0) << user_; }
 
 Script Session::script() const {
     Script s;

@@ -34,9 +34,9 @@ namespace smb2 {
 struct LogonParams {
     // Empty user: an anonymous AUTHENTICATE (empty NT response), which the
     // server admits as a guest when guests are allowed.
-    std::string user;
-    std::string password;
-    std::string domain;
+    std::string user{};
+    std::string password{};
+    std::string domain{};
     bool spnego = true;   // false: bare NTLMSSP tokens
     bool key_exch = true; // send KEY_EXCH with an exported session key
     std::vector<uint16_t> dialects = {0x0202, 0x0210};
@@ -71,6 +71,18 @@ Session logon(const Exchange &exchange, const LogonParams &p = {});
 Session logon(DirectConn &dc, const LogonParams &p = {});
 // Through dirir2i_simulate, replaying the script so far for each leg.
 Session logon_script(const LogonParams &p = {}, const char *peer = nullptr);
+
+// Adds a user for the lifetime of the object and removes it after.
+class ScopedUser {
+  public:
+    ScopedUser(const char *user, const char *password);
+    ~ScopedUser();
+    ScopedUser(const ScopedUser &) = delete;
+    ScopedUser &operator=(const ScopedUser &) = delete;
+
+  private:
+    std::string user_;
+};
 
 // ---- building blocks ----
 

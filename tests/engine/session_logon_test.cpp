@@ -1,0 +1,254 @@
+// User logons end to end through the simulation: the two SESSION_SETUP legs,
+// the session key that signs the replies, failed logons, a second logon,
+// LOGOFF, and the SessionId.
+#include "support/ntlm_client.h"
+#include "support/smb2_frames.h"
+#include "support/smb2_session.h"
+#include "support/smb2_transport.h"
+
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+#include "engine/qv2_engine_types.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+using smb2::Bytes;
+using smb2::Header;
+
+namespace {
+
+const Bytes kAcceptCompleted = smb2::from_hex("a107 3005 a003 0a0100");
+
+Bytes signed_echo(uint64_t mid, uint64_t sid, const uint8_t key[16]) {
+    Bytes req = smb2::request(Header{.command = SMB2_ECHO, .mid = mid, .sid = sid},
+                              smb2::echo_body());
+    smb2::sign(req, key);
+    return req;
+}
+
+NtlmClientParams client(const std::string &user, const std::string &password) {
+    NtlmClientParams p;
+    p.user = user;
+    p.password = password;
+    p.key_exch = true;
+    return p;
+}
+
+uint64_t fnv(const void *data, size_t n, uint64_t h) {
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    for (size_t i = 0; i < n; i++) {
+        h ^= p[i];
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+} // namespace
+
+TEST(SessionLogon, UserLogonAnsweringTheChallengeOfTheTranscriptLetsASignedEchoVerify) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+
+    // First run: NEGOTIATE and the first leg, to learn the server's CHALLENGE.
+    smb2::Script first;
+    first.send(smb2::negotiate_request(0, {0x0202, 0x0210}));
+    first.send(smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
+    smb2::Transcript t1 = smb2::run(first);
+    ASSERT_EQ(t1.replies.size(), 2u);
+    const smb2::Reply &leg1 = t1.replies[1];
+    EXPECT_EQ(leg1.status(), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(leg1.u16(64), 9u);
+    EXPECT_EQ(leg1.u16(66), 0u);
+    EXPECT_EQ(leg1.u16(68), 72u);
+    uint64_t sid = leg1.sid();
+    EXPECT_EQ(sid & 1, 1u);
+    Bytes token = smb2::security_buffer(leg1);
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(token[0], 0xa1) << "the CHALLENGE comes wrapped in a negTokenResp";
+    Bytes challenge;
+    ASSERT_TRUE(smb2::ntlm_from_token(token, &challenge));
+    NtlmAuth auth;
+    ASSERT_TRUE(ntlm_authenticate(client("alice", "secret"), challenge, &auth));
+
+    // Second run: the same connection again, now with the AUTHENTICATE and a
+    // signed ECHO.
+    smb2::Script second = first;
+    second.send(smb2::session_setup_request(2, sid, smb2::spnego_resp(auth.message)));
+    second.send(signed_echo(3, sid, auth.session_key));
+    smb2::CounterWatch w;
+    smb2::Transcript t2 = smb2::run(second);
+    ASSERT_EQ(t2.replies.size(), 4u);
+    EXPECT_EQ(t2.replies[1].bytes(), leg1.bytes()) << "the clock option makes the run repeatable";
+    const smb2::Reply &leg2 = t2.replies[2];
+    EXPECT_EQ(leg2.status(), STATUS_SUCCESS);
+    EXPECT_EQ(leg2.sid(), sid);
+    EXPECT_EQ(leg2.u16(66), 0u) << "not a guest";
+    EXPECT_EQ(smb2::security_buffer(leg2), kAcceptCompleted);
+    const smb2::Reply &echo = t2.replies[3];
+    EXPECT_EQ(echo.status(), STATUS_SUCCESS);
+    EXPECT_EQ(echo.flags(), 0x9u);
+    EXPECT_TRUE(echo.signed_with(auth.session_key));
+    EXPECT_EQ(w.delta(QV2_ST_SESSIONS), 2) << "the challenge leg counts too";
+    EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), 0);
+    EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 0);
+    EXPECT_EQ(w.delta(QV2_ST_BAD_SIGNATURE), 0);
+}
+
+TEST(SessionLogon, WithoutKeyExchangeTheSessionBaseKeySigns) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser bob("bob", "hunter2");
+    smb2::Session s = smb2::logon_script({.user = "BOB", .password = "hunter2", .key_exch = false});
+    ASSERT_TRUE(s.ok) << s.error;
+    EXPECT_FALSE(s.guest);
+    smb2::Script script = s.script();
+    script.send(s.sign(smb2::request(s.header(SMB2_ECHO), smb2::echo_body())));
+    smb2::Transcript t = smb2::run(script);
+    ASSERT_EQ(t.replies.size(), 4u);
+    EXPECT_TRUE(t.replies[3].signed_with(s.key));
+}
+
+TEST(SessionLogon, BareNtlmsspIsAnsweredBare) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::Session s = smb2::logon_script({.user = "alice", .password = "secret", .spnego = false});
+    ASSERT_TRUE(s.ok) << s.error;
+    Bytes challenge = smb2::security_buffer(s.replies[1]);
+    ASSERT_GE(challenge.size(), 8u);
+    EXPECT_EQ(Bytes(challenge.begin(), challenge.begin() + 8), smb2::from_hex("4e544c4d53535000"));
+    EXPECT_EQ(s.replies[2].u16(70), 0u) << "no token after a bare logon";
+    EXPECT_EQ(s.replies[2].size(), 64u + 8u);
+}
+
+TEST(SessionLogon, ThirdWrongPasswordEndsTheConnectionAfterItsReply) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::Session s = smb2::logon_script({.user = "alice", .password = "wrong"});
+    ASSERT_FALSE(s.ok);
+    EXPECT_EQ(s.status, STATUS_LOGON_FAILURE);
+    smb2::Script script = s.script();
+    script.send(s.requests[2]).send(s.requests[2]);
+    script.send(smb2::echo(9));
+    smb2::CounterWatch w;
+    smb2::Transcript t = smb2::run(script);
+    ASSERT_EQ(t.replies.size(), 5u) << "the ECHO after the third failure is never read";
+    for (size_t i = 2; i < 5; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(t.replies[i].status(), STATUS_LOGON_FAILURE);
+        EXPECT_EQ(smb2::hex(t.replies[i].body()), "090000000000000000");
+    }
+    EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 3);
+    EXPECT_EQ(w.delta(QV2_ST_SESSIONS), 1);
+}
+
+TEST(SessionLogon, LoginFailureLimitFollowsTheOption) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption limit("max_login_failures", "1", "3");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::Session s = smb2::logon_script({.user = "alice", .password = "wrong"});
+    smb2::Script script = s.script();
+    script.send(smb2::echo(9));
+    smb2::Transcript t = smb2::run(script);
+    EXPECT_EQ(t.replies.size(), 3u);
+}
+
+TEST(SessionLogon, SecondLogonOnTheConnectionIsNotAccepted) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::Session s = smb2::logon_script({.user = "alice", .password = "secret"});
+    ASSERT_TRUE(s.ok) << s.error;
+    smb2::Script script = s.script();
+    script.send(s.requests[1]); // a new first leg
+    script.send(s.requests[2]); // the same AUTHENTICATE again
+    smb2::CounterWatch w;
+    smb2::Transcript t = smb2::run(script);
+    ASSERT_EQ(t.replies.size(), 5u);
+    for (size_t i = 3; i < 5; i++) {
+        EXPECT_EQ(t.replies[i].status(), STATUS_REQUEST_NOT_ACCEPTED);
+        EXPECT_EQ(t.replies[i].size(), 64u);
+    }
+    EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 0);
+}
+
+TEST(SessionLogon, LogoffEndsTheSessionAndALaterLogonDerivesTheSameSessionId) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::Session s = smb2::logon_script({.user = "alice", .password = "secret"});
+    ASSERT_TRUE(s.ok) << s.error;
+    smb2::Script script = s.script();
+    script.send(smb2::logoff_request(3, s.session_id));
+    script.send(signed_echo(4, s.session_id, s.key));
+    script.send(s.requests[1]);
+    script.send(s.requests[2]);
+    smb2::Transcript t = smb2::run(script);
+    ASSERT_EQ(t.replies.size(), 7u);
+    EXPECT_EQ(t.replies[3].status(), STATUS_SUCCESS);
+    EXPECT_EQ(smb2::hex(t.replies[3].body()), "04000000");
+    EXPECT_EQ(t.replies[4].status(), STATUS_ACCESS_DENIED) << "no session to check a signature";
+    EXPECT_EQ(t.replies[5].status(), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(t.replies[5].sid(), s.session_id);
+    EXPECT_EQ(t.replies[6].status(), STATUS_SUCCESS);
+}
+
+TEST(SessionLogon, LogoffFreesEveryTreeAndOpen) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::DirectConn dc;
+    smb2::Session s = smb2::logon(dc);
+    ASSERT_TRUE(s.ok) << s.error;
+    qv2_conn &c = dc.conn();
+    for (int i = 0; i < 3; i++) {
+        qv2_tree *t = static_cast<qv2_tree *>(calloc(1, sizeof(qv2_tree)));
+        t->id = uint32_t(i + 1);
+        t->next = c.tree_list;
+        c.tree_list = t;
+        qv2_open *o = static_cast<qv2_open *>(calloc(1, sizeof(qv2_open)));
+        o->id = uint64_t(i + 1);
+        o->in_use = 1;
+        o->next = c.open_list;
+        c.open_list = o;
+        c.open_count++;
+    }
+    smb2::CounterWatch w;
+    smb2::Reply r = dc.process(smb2::logoff_request(3, s.session_id));
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(c.tree_list, nullptr);
+    EXPECT_EQ(c.open_list, nullptr);
+    EXPECT_EQ(c.open_count, 0);
+    EXPECT_EQ(c.authenticated, 0);
+    EXPECT_EQ(c.session_id, 0u);
+    EXPECT_EQ(w.delta(QV2_ST_TREES), 0);
+    EXPECT_EQ(w.delta(QV2_ST_OPENS), 0);
+}
+
+TEST(SessionLogon, SessionIdComesFromPeerConnectionNumberAndSecond) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::Session a = smb2::logon_script({}, "127.0.0.1");
+    smb2::Session b = smb2::logon_script({}, "127.0.0.1");
+    smb2::Session other = smb2::logon_script({}, "127.0.0.2");
+    ASSERT_TRUE(a.ok && b.ok && other.ok);
+    EXPECT_EQ(a.session_id, b.session_id);
+    EXPECT_NE(a.session_id, other.session_id);
+
+    // FNV-1a of the clock's 8 bytes, seeded with the hash of the peer text
+    // (connection number 0), bit 0 set.
+    const std::string peer = "127.0.0.1";
+    uint64_t seed = fnv(peer.data(), peer.size(), 0xcbf29ce484222325ULL);
+    uint8_t t[8];
+    for (int i = 0; i < 8; i++) t[i] = uint8_t(1700000000ULL >> (8 * i));
+    EXPECT_EQ(a.session_id, fnv(t, 8, seed) | 1);
+}
+
+TEST(SessionLogon, SigningRequiredCountsTheSessionsSetUpUnderIt) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::DirectConn dc;
+    smb2::CounterWatch w;
+    smb2::Session s = smb2::logon(dc, {.user = "alice", .password = "secret"});
+    ASSERT_TRUE(s.ok) << s.error;
+    EXPECT_EQ(w.delta(QV2_ST_SIGN_REQUIRED_SESSIONS), 2);
+    EXPECT_EQ(w.delta(QV2_ST_SESSIONS), 2);
+}
