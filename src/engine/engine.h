@@ -69,6 +69,16 @@ qv2_tree *tree_find(qv2_conn *c, uint32_t id);
 // Trees and opens are allocated with calloc; these free them.
 // Frees every tree and open (releasing held listings); open_count becomes 0.
 void conn_free_trees_opens(qv2_conn *c);
+// Draws the next tree id from next_id (24 bits), skipping ids that a tree
+// of the connection holds or held since the last LOGOFF. 0, or -1 when all
+// 2^24 ids are taken.
+int tree_id_draw(qv2_conn *c, uint32_t *id);
+// Frees a tree that TREE_DISCONNECT has marked disconnected; its id stays
+// taken. Without memory for that the record stays in the list instead.
+void tree_release(qv2_conn *c, qv2_tree *t);
+// Ends an open for CLOSE: releases its listing, takes it out of open_count,
+// unlinks and frees it. Its FileId is never drawn again.
+void open_close(qv2_conn *c, qv2_open *o);
 
 // ---- command handlers ----
 // Each later command adds its handler here and its case to frame_in's dispatch.

@@ -18,6 +18,9 @@ struct qv2_io {
     void (*log)(void *user, const char *dir, const uint8_t *data, int len);
 };
 
+// Tree ids that stay taken after their trees were freed (private to handles.cpp).
+struct qv2_id_set;
+
 // One tree connect.
 struct qv2_tree {
     uint32_t id; // 24 bits used
@@ -84,6 +87,7 @@ struct qv2_conn {
     qv2_open *open_list;
     int open_count;
     uint64_t next_id;
+    qv2_id_set *freed_tree_ids; // ids of disconnected trees already freed (handles.cpp)
     uint64_t last_create_fid;
     uint32_t cur_tree_id;
     uint64_t ioctl_fid_volatile;
