@@ -85,6 +85,15 @@ void open_close(qv2_conn *c, qv2_open *o);
 
 void cmd_echo(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
+// small_cmds.cpp: the other fixed replies.
+void cmd_cancel(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+void cmd_change_notify(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+void cmd_oplock_break(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
+// tree.cpp: TREE_CONNECT and TREE_DISCONNECT.
+void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+void cmd_tree_disconnect(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
 // negotiate.cpp: SMB2 NEGOTIATE, and the SMB1 negotiate that asks for SMB2.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // Called by frame_in for a message starting 0xFF 'S' 'M' 'B', before any

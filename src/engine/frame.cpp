@@ -120,7 +120,12 @@ void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
     case SMB2_NEGOTIATE: cmd_negotiate(c, rd, r); break;
     case SMB2_SESSION_SETUP: cmd_session_setup(c, rd, r); break;
     case SMB2_LOGOFF: cmd_logoff(c, rd, r); break;
+    case SMB2_TREE_CONNECT: cmd_tree_connect(c, rd, r); break;
+    case SMB2_TREE_DISCONNECT: cmd_tree_disconnect(c, rd, r); break;
+    case SMB2_CANCEL: cmd_cancel(c, rd, r); break;
     case SMB2_ECHO: cmd_echo(c, rd, r); break;
+    case SMB2_CHANGE_NOTIFY: cmd_change_notify(c, rd, r); break;
+    case SMB2_OPLOCK_BREAK: cmd_oplock_break(c, rd, r); break;
     default: cmd_unknown(r); break;
     }
 }

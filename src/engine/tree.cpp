@@ -1,0 +1,118 @@
+// TREE_CONNECT and TREE_DISCONNECT: attaching the connection to a share (or
+// to the built-in IPC$) and detaching it again.
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum : uint32_t {
+    PATH_MIN = 2,    // one UTF-16 unit
+    PATH_MAX = 1032, // bytes of UTF-16LE
+    PATH_CAP = 1032, // bytes of UTF-8 with terminator
+    MAXIMAL_ACCESS = 0x000000FF,
+};
+
+// The share name is what follows the last separator; the server part of a
+// \\server\share path is not looked at.
+const char *share_part(const char *path) {
+    const char *name = path;
+    for (const char *p = path; *p; p++)
+        if (*p == '\\' || *p == '/') name = p + 1;
+    return name;
+}
+
+} // namespace
+
+// Accepts a path whose last component names a configured share or IPC$.
+// Refuses: a malformed body or path (INVALID_PARAMETER), no session
+// (USER_SESSION_DELETED), an empty share name (OBJECT_NAME_INVALID), an
+// unknown share (OBJECT_NOT_FOUND). The new tree belongs to the connection.
+void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
+    uint16_t structure_size = rd_u16(rd);
+    rd_skip(rd, 2); // Flags
+    uint16_t path_off = rd_u16(rd);
+    uint16_t path_len = rd_u16(rd);
+    if (structure_size != 9 || rd->bad) {
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (!c->authenticated) {
+        qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_USER_SESSION_DELETED);
+        return;
+    }
+    if (path_off < SMB2_HDR_LEN || uint64_t(path_off - SMB2_HDR_LEN) + path_len > rd->size ||
+        path_len < PATH_MIN || path_len > PATH_MAX) {
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    char path[PATH_CAP];
+    if (qv2_utf16_to_utf8(rd->data + (path_off - SMB2_HDR_LEN), path_len, path, PATH_CAP) < 0) {
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    const char *name = share_part(path);
+    if (*name == 0) {
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_OBJECT_NAME_INVALID);
+        return;
+    }
+    if (c->trace) fprintf(stderr, "[tcon] share='%s' path='%s'\n", name, path);
+
+    int is_ipc = qv2_casecmp(name, "IPC$") == 0;
+    qv2_share share{};
+    if (!is_ipc && qv2_share_find(name, &share) != 0) {
+        if (c->trace) fprintf(stderr, "[tcon] find FAILED for '%s'\n", name);
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_OBJECT_NAME_NOT_FOUND);
+        qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        return;
+    }
+
+    qv2_tree *t = static_cast<qv2_tree *>(calloc(1, sizeof *t));
+    if (!t) {
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INSUFFICIENT_RESOURCES);
+        return;
+    }
+    // Only reachable after 2^24 TREE_CONNECTs on one connection without a
+    // LOGOFF: every id is held, and drawing on would never end.
+    if (tree_id_draw(c, &t->id) != 0) {
+        free(t);
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INSUFFICIENT_RESOURCES);
+        return;
+    }
+    t->is_ipc = is_ipc;
+    if (is_ipc) {
+        snprintf(t->name, sizeof t->name, "IPC$");
+    } else {
+        snprintf(t->name, sizeof t->name, "%.*s", int(QV2_SHARE_NAME_MAX), name);
+        t->share = share;
+    }
+    t->next = c->tree_list;
+    c->tree_list = t;
+    qv2_stat_add(QV2_ST_TREES, 1);
+
+    qv2_put_le32(rep_hdr(r) + 36, t->id);
+    rep_set_status(r, STATUS_SUCCESS);
+    w16(&r->buf, 16);
+    qv2_buf_byte(&r->buf, 1); // ShareType disk, for IPC$ as well
+    qv2_buf_byte(&r->buf, 0);
+    w32(&r->buf, 0); // ShareFlags
+    w32(&r->buf, 0); // Capabilities
+    w32(&r->buf, MAXIMAL_ACCESS);
+}
+
+// Detaches the live tree the request names; nothing else is checked, and a
+// TreeId that names no live tree changes nothing. Opens made through the
+// tree stay usable: they hold their own copy of the share.
+void cmd_tree_disconnect(qv2_conn *c, qv2_reader *, qv2_reply *r) {
+    qv2_tree *t = tree_find(c, c->cur_tree_id);
+    if (t) {
+        t->disconnected = 1;
+        qv2_stat_add(QV2_ST_TREES, -1);
+        tree_release(c, t);
+    }
+    w32(&r->buf, 4);
+}
