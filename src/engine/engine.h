@@ -94,6 +94,12 @@ void cmd_oplock_break(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_tree_disconnect(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
+// create.cpp: CREATE, the only way to an open handle.
+void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
+// close.cpp: CLOSE.
+void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
 // negotiate.cpp: SMB2 NEGOTIATE, and the SMB1 negotiate that asks for SMB2.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // Called by frame_in for a message starting 0xFF 'S' 'M' 'B', before any

@@ -1,0 +1,295 @@
+// CREATE: the access checks of a read-only server, name resolution inside the
+// share, the open handle, and the "QFid" create context.
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+#include "files/qv2_vfs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum : uint32_t {
+    GENERIC_READ = 0x80000000,
+    GENERIC_WRITE = 0x40000000,
+    GENERIC_READ_RIGHTS = 0x001200A9,
+    GENERIC_WRITE_RIGHTS = 0x00120116,
+    // FILE_READ_DATA, FILE_READ_EA, FILE_EXECUTE, FILE_READ_ATTRIBUTES,
+    // READ_CONTROL, SYNCHRONIZE: everything a reader needs, nothing more.
+    READ_ONLY_RIGHTS = 0x001200A9,
+
+    FILE_OPEN = 1,
+    FILE_OPENED = 1,
+
+    FILE_DIRECTORY_FILE = 0x00000001,
+    FILE_WRITE_THROUGH = 0x00000002,
+    FILE_NON_DIRECTORY_FILE = 0x00000040,
+    FILE_DELETE_ON_CLOSE = 0x00001000,
+    FILE_DISALLOW_EXCLUSIVE = 0x00020000,
+    FILE_RESERVE_OPFILTER = 0x00100000,
+
+    IMPERSONATION_MAX = 4,   // Delegate
+    OPEN_CEILING = 1024,     // opens in use, whatever max_handles says
+    NAME_LEN_MAX = 2054,     // bytes of UTF-16LE
+    NAME_CAP = 2056,         // bytes of UTF-8 with terminator
+    VPATH_CAP = 1026,
+    PIPE_SIZE = 7168,        // what the srvsvc pipe reports as its size
+
+    ATTR_DIRECTORY_READONLY = 0x11,
+    ATTR_ARCHIVE_READONLY = 0x21,
+
+    CREATE_RESPONSE_SIZE = 89,
+    CTX_HDR_LEN = 16,        // Next, NameOffset, NameLength, Reserved, DataOffset, DataLength
+    QFID_AT = 160,           // the answer's offset from its reply header
+    QFID_LEN = 56,
+};
+
+// The fixed fields of a CREATE request that the server looks at.
+struct create_req {
+    uint32_t impersonation;
+    uint32_t access; // as sent; mapped separately
+    uint32_t disposition;
+    uint32_t options;
+    uint16_t name_off;
+    uint16_t name_len;
+    uint32_t ctx_off;
+    uint32_t ctx_len;
+};
+
+// 0, or -1 when the body is too short.
+int read_request(qv2_reader *rd, create_req *q) {
+    rd_skip(rd, 1 + 1); // SecurityFlags, RequestedOplockLevel (no oplocks are granted)
+    q->impersonation = rd_u32(rd);
+    rd_skip(rd, 8 + 8); // SmbCreateFlags, Reserved
+    q->access = rd_u32(rd);
+    rd_skip(rd, 4 + 4); // FileAttributes, ShareAccess
+    q->disposition = rd_u32(rd);
+    q->options = rd_u32(rd);
+    q->name_off = rd_u16(rd);
+    q->name_len = rd_u16(rd);
+    q->ctx_off = rd_u32(rd);
+    q->ctx_len = rd_u32(rd);
+    return rd->bad ? -1 : 0;
+}
+
+uint32_t map_generic(uint32_t access) {
+    if (access & GENERIC_READ) access = (access & ~GENERIC_READ) | GENERIC_READ_RIGHTS;
+    if (access & GENERIC_WRITE) access = (access & ~GENERIC_WRITE) | GENERIC_WRITE_RIGHTS;
+    return access;
+}
+
+uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~uint64_t(0xFFFF); }
+
+// Looks for the "QFid" context in the request's create-context area.
+// -1 when there is no area to walk, else 1 found, 0 not found.
+int find_qfid(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len) {
+    if (ctx_len < CTX_HDR_LEN || ctx_off == 0) return -1;
+    if (ctx_off < SMB2_HDR_LEN || uint64_t(ctx_off - SMB2_HDR_LEN) + ctx_len > rd->size)
+        return -1;
+    const uint8_t *area = rd->data + (ctx_off - SMB2_HDR_LEN);
+    uint64_t pos = 0; // at least CTX_HDR_LEN bytes of the area remain from here
+    for (;;) {
+        uint32_t next = qv2_le32(area + pos);
+        uint16_t name_off = qv2_le16(area + pos + 4);
+        uint16_t name_len = qv2_le16(area + pos + 6);
+        if (name_len == 4) {
+            const uint8_t *name = nullptr;
+            // Clients put the name right after the context's header, relative
+            // to the context; an offset that reaches into the area or beyond
+            // is read as counted from the SMB2 header.
+            if (name_off < ctx_off) {
+                if (pos + name_off + 4 <= ctx_len) name = area + pos + name_off;
+            } else if (uint64_t(name_off - SMB2_HDR_LEN) + 4 <= rd->size) {
+                name = rd->data + (name_off - SMB2_HDR_LEN);
+            }
+            if (name && memcmp(name, "QFid", 4) == 0) return 1;
+        }
+        if (next == 0) return 0;
+        pos += next;
+        if (pos + CTX_HDR_LEN > ctx_len) return 0;
+    }
+}
+
+// The SMB2_CREATE_QUERY_ON_DISK_ID answer, 160 bytes after the reply header.
+void put_qfid(qv2_conn *c, qv2_reply *r, const qv2_open *o) {
+    while (r->buf.len % 8 && !r->buf.failed) qv2_buf_byte(&r->buf, 0);
+    uint64_t at = r->buf.len;
+    w32(&r->buf, 0);  // Next
+    w16(&r->buf, 16); // NameOffset
+    w16(&r->buf, 4);  // NameLength
+    w16(&r->buf, 0);  // Reserved
+    w16(&r->buf, 24); // DataOffset
+    w32(&r->buf, 32); // DataLength
+    qv2_buf_put(&r->buf, "QFid", 4);
+    w32(&r->buf, 0);
+    w64(&r->buf, o->info.ino ? o->info.ino : o->id); // DiskFileId; the pipe has no inode
+    uint8_t volume_and_reserved[24] = {};
+    qv2_buf_put(&r->buf, volume_and_reserved, sizeof volume_and_reserved);
+    if (r->buf.failed || r->buf.len < r->hdr_off + QFID_AT + QFID_LEN) return;
+    uint8_t *h = r->buf.data + r->hdr_off;
+    qv2_put_le32(h + 144, QFID_AT);
+    qv2_put_le32(h + 148, QFID_LEN);
+    if (c->trace)
+        fprintf(stderr, "[qfid-out] ctx_at=%zu bn=%zu\n", size_t(at), size_t(r->buf.len));
+}
+
+void put_response(qv2_reply *r, const qv2_open *o) {
+    const qv2_fs_info &in = o->info;
+    uint64_t size = o->is_pipe ? uint64_t(PIPE_SIZE) : in.size;
+    uint64_t allocation = o->is_pipe ? uint64_t(PIPE_SIZE) : alloc_size(in.size);
+    w16(&r->buf, CREATE_RESPONSE_SIZE);
+    qv2_buf_byte(&r->buf, 0); // OplockLevel: none
+    qv2_buf_byte(&r->buf, 0); // Flags
+    w32(&r->buf, FILE_OPENED);
+    w64(&r->buf, qv2_filetime(in.crtime));
+    w64(&r->buf, qv2_filetime(in.atime));
+    w64(&r->buf, qv2_filetime(in.mtime));
+    w64(&r->buf, qv2_filetime(in.crtime)); // ChangeTime: no separate change time is kept
+    w64(&r->buf, allocation);
+    w64(&r->buf, size);
+    w32(&r->buf, in.kind == QV2_FS_DIR ? ATTR_DIRECTORY_READONLY : ATTR_ARCHIVE_READONLY);
+    w32(&r->buf, 0);     // Reserved2
+    w64(&r->buf, o->id); // FileId, persistent half
+    w64(&r->buf, 0);     // volatile half
+    w32(&r->buf, 0);     // CreateContextsOffset, set when "QFid" is answered
+    w32(&r->buf, 0);     // CreateContextsLength
+    qv2_buf_byte(&r->buf, 0);
+}
+
+} // namespace
+
+// Opens an existing file or directory of the request's tree for reading, or
+// the srvsvc pipe on IPC$. Refuses, in this order: a malformed request, any
+// disposition but FILE_OPEN, access beyond reading and write-related options
+// (disk trees), unsupported options, a bad impersonation level, no session or
+// tree, the handle limit, a bad name, a name outside the share or missing,
+// and a file/directory mismatch with the directory options. Every refusal
+// goes through create_error (open_refused +1) and leaves nothing behind. The
+// open belongs to the connection until CLOSE, LOGOFF or the connection's end.
+void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
+    create_req q{};
+    if (rd_u16(rd) != 57 || read_request(rd, &q) != 0) {
+        create_error(c, r, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (c->trace)
+        fprintf(stderr, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
+                (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
+
+    qv2_tree *tree = tree_find(c, c->cur_tree_id);
+    int is_ipc = tree && tree->is_ipc;
+    uint32_t access = map_generic(q.access);
+
+    // Nothing is ever created or overwritten, on any tree.
+    if (q.disposition != FILE_OPEN) {
+        create_error(c, r, STATUS_ACCESS_DENIED);
+        return;
+    }
+    // The pipe is exempt: clients open it for read and write to transact.
+    if (!is_ipc && (access & ~READ_ONLY_RIGHTS) != 0) {
+        create_error(c, r, STATUS_ACCESS_DENIED);
+        return;
+    }
+    if (!is_ipc && (q.options & (FILE_WRITE_THROUGH | FILE_DELETE_ON_CLOSE)) != 0) {
+        create_error(c, r, STATUS_ACCESS_DENIED);
+        return;
+    }
+    if (q.options & (FILE_DISALLOW_EXCLUSIVE | FILE_RESERVE_OPFILTER)) {
+        create_error(c, r, STATUS_NOT_SUPPORTED);
+        return;
+    }
+    if (q.impersonation > IMPERSONATION_MAX) {
+        create_error(c, r, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (!c->authenticated || !tree) {
+        create_error(c, r, STATUS_USER_SESSION_DELETED);
+        return;
+    }
+    if (c->open_count >= c->opts.max_handles || c->open_count >= int(OPEN_CEILING)) {
+        create_error(c, r, STATUS_INSUFFICIENT_RESOURCES);
+        return;
+    }
+
+    char name[NAME_CAP] = "";
+    if (q.name_len != 0) {
+        if (q.name_off < SMB2_HDR_LEN ||
+            uint64_t(q.name_off - SMB2_HDR_LEN) + q.name_len > rd->size ||
+            q.name_len > NAME_LEN_MAX) {
+            create_error(c, r, STATUS_INVALID_PARAMETER);
+            return;
+        }
+        if (qv2_utf16_to_utf8(rd->data + (q.name_off - SMB2_HDR_LEN), q.name_len, name,
+                              NAME_CAP) < 0) {
+            create_error(c, r, STATUS_OBJECT_NAME_INVALID);
+            return;
+        }
+    }
+
+    qv2_vres res{};
+    if (is_ipc) {
+        // The one pipe; its name is taken as sent, without a leading backslash.
+        if (qv2_casecmp(name, "srvsvc") != 0) {
+            create_error(c, r, STATUS_OBJECT_NAME_NOT_FOUND);
+            return;
+        }
+    } else {
+        char vpath[VPATH_CAP];
+        if (qv2_vpath(name, vpath, VPATH_CAP) != 0) {
+            qv2_stat_add(QV2_ST_PATH_REFUSED, 1);
+            create_error(c, r, STATUS_OBJECT_NAME_INVALID);
+            return;
+        }
+        // A missing object and one outside the share look the same to the
+        // client; the share namespace counts the escapes.
+        if (qv2_vfs_resolve(tree->name, vpath, &res) != 0) {
+            create_error(c, r, vpath[0] == 0 ? STATUS_OBJECT_NAME_NOT_FOUND
+                                             : STATUS_OBJECT_PATH_NOT_FOUND);
+            return;
+        }
+        if ((q.options & FILE_DIRECTORY_FILE) && res.kind != QV2_V_DIR) {
+            create_error(c, r, STATUS_NOT_A_DIRECTORY);
+            return;
+        }
+        if ((q.options & FILE_NON_DIRECTORY_FILE) && res.kind == QV2_V_DIR) {
+            create_error(c, r, STATUS_FILE_IS_A_DIRECTORY);
+            return;
+        }
+    }
+
+    qv2_open *o = static_cast<qv2_open *>(calloc(1, sizeof *o));
+    if (!o) {
+        create_error(c, r, STATUS_INSUFFICIENT_RESOURCES);
+        return;
+    }
+    o->in_use = 1;
+    c->open_count++;
+    c->next_id++;
+    o->id = c->next_id * 16 + 1;
+    o->next = c->open_list;
+    c->open_list = o;
+    if (c->trace) fprintf(stderr, "[create-new] fid=%llx\n", (unsigned long long)o->id);
+    snprintf(o->share_name, sizeof o->share_name, "%.*s", int(QV2_SHARE_NAME_MAX), tree->name);
+    o->share = tree->share;
+    o->is_pipe = is_ipc;
+    if (!is_ipc) {
+        memcpy(o->host, res.host, sizeof o->host);
+        o->host[sizeof o->host - 1] = 0;
+        o->info = res.info;
+        o->is_dir = res.kind == QV2_V_DIR;
+    }
+
+    qv2_stat_add(QV2_ST_OPENS, 1);
+    rep_set_status(r, STATUS_SUCCESS);
+    put_response(r, o);
+    c->last_create_fid = o->id;
+
+    // Only "QFid" is answered; durable handles, leases, maximal access and
+    // anything else are ignored, and a malformed area leaves the open as it is.
+    int qfid = find_qfid(rd, q.ctx_off, q.ctx_len);
+    if (qfid >= 0 && c->trace)
+        fprintf(stderr, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", qfid, q.ctx_len,
+                size_t(q.ctx_off - SMB2_HDR_LEN));
+    if (qfid == 1) put_qfid(c, r, o);
+}

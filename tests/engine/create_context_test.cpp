@@ -1,0 +1,195 @@
+// CREATE's create contexts: the one answered ("QFid"), the ones ignored,
+// malformed context areas that must not undo the open, and CREATE inside a
+// related compound handing its FileId to the commands after it.
+#include "support/docs_share.h"
+#include "support/smb2_client.h"
+
+#include "config/qv2_cfg.h"
+#include "engine/qv2_engine_types.h"
+#include "files/qv2_fs.h"
+
+#include <gtest/gtest.h>
+
+using smb2::Bytes;
+using smb2::CreateParams;
+using smb2::Header;
+
+namespace {
+
+constexpr uint32_t kDocs = 1;
+
+class CreateContexts : public ::testing::Test {
+  protected:
+    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
+    DocsShare docs_;
+    smb2::SimClient sim_;
+
+    // One CREATE of hello.txt after the TREE_CONNECT, its request edited.
+    smb2::Reply create_edited(const Bytes &contexts, void (*edit)(Bytes &) = nullptr) {
+        Bytes req = smb2::create(sim_.header(SMB2_CREATE, kDocs),
+                                 {.name = "hello.txt", .contexts = contexts});
+        if (edit) edit(req);
+        return sim_.run({smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "docs"), req})[1];
+    }
+    uint64_t hello_ino() {
+        qv2_fs_info in{};
+        EXPECT_EQ(qv2_fs_stat(docs_.dir.join("hello.txt").c_str(), &in), 0);
+        return in.ino;
+    }
+};
+
+Bytes maximal_access_and_qfid() {
+    return smb2::create_contexts({{"MxAc", {}}, {"QFid", {}}});
+}
+
+void expect_qfid_answer(const smb2::Reply &r, uint64_t disk_file_id) {
+    ASSERT_EQ(r.status(), STATUS_SUCCESS);
+    ASSERT_EQ(r.size(), 160u + 56u);
+    EXPECT_EQ(r.u32(144), 160u) << "CreateContextsOffset";
+    EXPECT_EQ(r.u32(148), 56u) << "CreateContextsLength";
+    for (size_t i = 152; i < 160; i++)
+        EXPECT_EQ(r.u8(i), 0u) << "padding at " << i;
+    EXPECT_EQ(r.u32(160), 0u) << "Next";
+    EXPECT_EQ(r.u16(164), 16u);
+    EXPECT_EQ(r.u16(166), 4u);
+    EXPECT_EQ(r.u16(168), 0u);
+    EXPECT_EQ(r.u16(170), 24u);
+    EXPECT_EQ(r.u32(172), 32u);
+    EXPECT_EQ(Bytes(r.bytes().begin() + 176, r.bytes().begin() + 180), (Bytes{'Q', 'F', 'i', 'd'}));
+    EXPECT_EQ(r.u32(180), 0u);
+    EXPECT_EQ(r.u64(184), disk_file_id);
+    for (size_t i = 192; i < 216; i++)
+        EXPECT_EQ(r.u8(i), 0u) << "VolumeId/Reserved at " << i;
+}
+
+void expect_plain_open(const smb2::Reply &r) {
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.size(), 153u);
+    EXPECT_EQ(r.u32(144), 0u);
+    EXPECT_EQ(r.u32(148), 0u);
+}
+
+} // namespace
+
+TEST_F(CreateContexts, QfidAfterAnotherContextIsAnsweredAtOffset160) {
+    expect_qfid_answer(create_edited(maximal_access_and_qfid()), hello_ino());
+}
+
+TEST_F(CreateContexts, QfidAloneIsAnsweredToo) {
+    expect_qfid_answer(create_edited(smb2::create_contexts({{"QFid", {}}})), hello_ino());
+}
+
+TEST_F(CreateContexts, OtherContextsAreIgnored) {
+    Bytes durable(16, 0), lease(32, 0);
+    expect_plain_open(
+        create_edited(smb2::create_contexts({{"MxAc", {}}, {"DHnQ", durable}, {"RqLs", lease}})));
+}
+
+// A NameOffset at or beyond CreateContextsOffset counts from the SMB2 header.
+TEST_F(CreateContexts, NameOffsetCountedFromTheHeaderIsUnderstood) {
+    Bytes area = smb2::create_contexts({{"QFid", {}}});
+    smb2::Reply r = create_edited(area, [](Bytes &req) {
+        uint32_t ctx_off = smb2::get_u32(req, 112);
+        smb2::put_u16(req, ctx_off + 4, uint16_t(ctx_off + 16)); // the name, from the header
+    });
+    expect_qfid_answer(r, hello_ino());
+}
+
+TEST_F(CreateContexts, MalformedContextAreasLeaveTheOpenStanding) {
+    using Edit = void (*)(Bytes &);
+    const Edit edits[] = {
+        [](Bytes &r) { smb2::put_u32(r, 112, 0); },                         // offset 0
+        [](Bytes &r) { smb2::put_u32(r, 116, 15); },                        // shorter than a header
+        [](Bytes &r) { smb2::put_u32(r, 112, 40); },                        // inside the header
+        [](Bytes &r) { smb2::put_u32(r, 116, smb2::get_u32(r, 116) + 8); }, // past the message
+        [](Bytes &r) { // a name that lies past the area
+            uint32_t at = smb2::get_u32(r, 112);
+            smb2::put_u16(r, at + smb2::get_u32(r, at) + 4, 200);
+        },
+        [](Bytes &r) { // Next past the area: the walk ends before QFid
+            uint32_t at = smb2::get_u32(r, 112);
+            smb2::put_u32(r, at, 0x10000);
+        },
+        [](Bytes &r) { // NameLength other than 4
+            uint32_t at = smb2::get_u32(r, 112);
+            smb2::put_u16(r, at + smb2::get_u32(r, at) + 6, 5);
+        },
+    };
+    smb2::CounterWatch w;
+    for (size_t i = 0; i < std::size(edits); i++)
+        expect_plain_open(create_edited(maximal_access_and_qfid(), edits[i]));
+    // The area declared one name short: "QFid" follows in the message but
+    // lies outside the area, so it does not count.
+    expect_plain_open(create_edited(smb2::create_contexts({{"QFid", {}}}),
+                                    [](Bytes &r) { smb2::put_u32(r, 116, 16); }));
+    EXPECT_EQ(w.delta(QV2_ST_OPENS), long(std::size(edits)) + 1);
+    EXPECT_EQ(w.delta(QV2_ST_OPEN_REFUSED), 0);
+}
+
+TEST_F(CreateContexts, PipeAnswersWithItsFileIdAsDiskFileId) {
+    std::vector<smb2::Reply> r = sim_.run(
+        {smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "IPC$"),
+         smb2::create(sim_.header(SMB2_CREATE, 1),
+                      {.name = "srvsvc", .contexts = smb2::create_contexts({{"QFid", {}}})})});
+    expect_qfid_answer(r[1], 0x21);
+}
+
+TEST_F(CreateContexts, RelatedCommandsAfterACreateUseItsFileId) {
+    Bytes create = smb2::create(sim_.header(SMB2_CREATE, kDocs),
+                                {.name = "hello.txt", .contexts = maximal_access_and_qfid()});
+    Bytes close1 = smb2::close(sim_.header(SMB2_CLOSE, 0xFFFFFFFF), ~0ULL, ~0ULL);
+    Bytes close2 = smb2::close(sim_.header(SMB2_CLOSE, 0xFFFFFFFF), ~0ULL, ~0ULL);
+    smb2::put_u64(close1, 40, ~0ULL);
+    smb2::put_u64(close2, 40, ~0ULL);
+    std::vector<smb2::Reply> r =
+        sim_.run({smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "docs"),
+                  smb2::compound({create, close1, close2}, true)});
+    std::vector<smb2::Reply> parts = r[1].parts();
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[0].status(), STATUS_SUCCESS);
+    EXPECT_EQ(parts[0].next_command(), 216u) << "the QFid answer is part of the CREATE reply";
+    EXPECT_EQ(parts[0].u32(144), 160u);
+    EXPECT_EQ(parts[1].status(), STATUS_SUCCESS) << "closes the open the CREATE made";
+    EXPECT_EQ(parts[1].u64(112 + 4), 12u) << "EndOfFile of hello.txt";
+    EXPECT_EQ(parts[2].status(), STATUS_INVALID_PARAMETER) << "that open is closed now";
+}
+
+TEST_F(CreateContexts, FailedCreateInACompoundFailsTheRestWithABareHeader) {
+    Bytes first = smb2::echo(sim_.session().next_mid++);
+    Bytes create = smb2::create(sim_.header(SMB2_CREATE, kDocs), {.name = "nope.txt"});
+    Bytes close = smb2::close(sim_.header(SMB2_CLOSE, kDocs), ~0ULL, ~0ULL);
+    std::vector<smb2::Reply> r =
+        sim_.run({smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "docs"),
+                  smb2::compound({first, create, close}, true)});
+    std::vector<smb2::Reply> parts = r[1].parts();
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[1].status(), STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(parts[1].next_command(), 64u) << "no 88-byte error body inside a compound";
+    EXPECT_EQ(parts[2].status(), STATUS_OBJECT_PATH_NOT_FOUND);
+}
+
+TEST(CreateTrace, NamesTheRequestTheNewFileIdAndTheContextWalk) {
+    smb2::ScopedOption guest("guest", "on", "auto");
+    DocsShare docs;
+    smb2::Client cl;
+    uint32_t tid = cl.connect("docs");
+    cl.conn().trace = 1;
+    testing::internal::CaptureStderr();
+    smb2::Reply ok = cl.create(tid, {.name = "hello.txt", .contexts = maximal_access_and_qfid()});
+    smb2::Reply refused = cl.create(tid, {.name = "hello.txt", .disposition = 2});
+    std::string err = testing::internal::GetCapturedStderr();
+    cl.conn().trace = 0;
+    ASSERT_EQ(ok.status(), STATUS_SUCCESS);
+    ASSERT_EQ(refused.status(), STATUS_ACCESS_DENIED);
+    for (const char *line : {
+             "[create] access=00120089 opts=00000000 disp=1 name_off=120 name_len=18\n",
+             "[create-new] fid=21\n",
+             "[qfid] walk done has=1 cctx_n=44 ctx_body=80\n",
+             "[qfid-out] ctx_at=160 bn=216\n",
+             "[create] access=00120089 opts=00000000 disp=2 name_off=120 name_len=18\n",
+         })
+        EXPECT_NE(err.find(line), std::string::npos) << line << "in:\n" << err;
+    EXPECT_NE(err.find("[dirir2i 0] CREATE_ERR line="), std::string::npos);
+    EXPECT_NE(err.find(" status=c0000022\n"), std::string::npos);
+}
