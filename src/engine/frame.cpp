@@ -104,6 +104,19 @@ void substitute_fid(uint8_t *msg, uint64_t len, uint64_t body, uint32_t cmd, uin
     }
 }
 
+// The reply that completes a user logon is signed when either side requires
+// signing: the request could not be signed (the key did not exist yet), but
+// a client that requires signing checks this first signature with the key
+// it has just computed and drops the session without it. A guest session
+// has no key to sign with.
+bool completes_signed_logon(const qv2_conn *c, qv2_reply *r) {
+    if (!c->authenticated || !(c->sign_required || c->client_sign_required)) return false;
+    if (r->buf.len < r->hdr_off + SMB2_HDR_LEN + 4) return false;
+    const uint8_t *h = rep_hdr(r);
+    uint16_t session_flags = qv2_le16(h + SMB2_HDR_LEN + 2);
+    return qv2_le32(h + 8) == STATUS_SUCCESS && (session_flags & 0x0001) == 0;
+}
+
 bool is_mutating(uint32_t cmd) {
     return cmd == SMB2_FLUSH || cmd == SMB2_WRITE || cmd == SMB2_LOCK || cmd == SMB2_SET_INFO;
 }
@@ -261,7 +274,9 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             st->fid = c->last_create_fid;
             st->have_fid = 1;
         }
-        if (h.is_signed && c->authenticated) st->sign_pending = 1;
+        if ((h.is_signed && c->authenticated) ||
+            (h.command == SMB2_SESSION_SETUP && completes_signed_logon(c, r)))
+            st->sign_pending = 1;
         if (c->chain_err_pending) {
             c->chain_err_pending = 0;
             c->chain_err = 1;

@@ -252,3 +252,36 @@ TEST(SessionLogon, SigningRequiredCountsTheSessionsSetUpUnderIt) {
     EXPECT_EQ(w.delta(QV2_ST_SIGN_REQUIRED_SESSIONS), 2);
     EXPECT_EQ(w.delta(QV2_ST_SESSIONS), 2);
 }
+
+TEST(SessionLogon, FinalReplyIsSignedWhenEitherSideRequiresSigning) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    // The client requires signing: its check of this first signature is
+    // what tells it the server holds the same key.
+    smb2::Session s = smb2::logon_script({.user = "alice", .password = "secret",
+                                          .security_mode = 0x02});
+    ASSERT_TRUE(s.ok) << s.error;
+    EXPECT_EQ(s.replies[2].flags() & 0x8u, 0x8u);
+    EXPECT_TRUE(s.replies[2].signed_with(s.key));
+    EXPECT_EQ(s.replies[1].flags() & 0x8u, 0u) << "the challenge leg has no key yet";
+
+    // The server requires signing.
+    {
+        smb2::ScopedOption signing("signing", "required", "enabled");
+        smb2::Session r = smb2::logon_script({.user = "alice", .password = "secret"});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_TRUE(r.replies[2].signed_with(r.key));
+    }
+
+    // Neither requires it: the reply goes out unsigned, as before.
+    smb2::Session plain = smb2::logon_script({.user = "alice", .password = "secret"});
+    ASSERT_TRUE(plain.ok) << plain.error;
+    EXPECT_EQ(plain.replies[2].flags() & 0x8u, 0u);
+
+    // A guest session has no key: never signed.
+    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::Session g = smb2::logon_script({.security_mode = 0x02});
+    ASSERT_TRUE(g.ok) << g.error;
+    EXPECT_TRUE(g.guest);
+    EXPECT_EQ(g.replies[2].flags() & 0x8u, 0u);
+}
