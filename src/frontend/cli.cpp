@@ -23,7 +23,9 @@ int usage(void) {
     return 2;
 }
 
-bool is(const char *arg, const char *name) { return strcmp(arg, name) == 0; }
+bool is(const char *arg, const char *name) {
+    return strcmp(arg, name) == 0;
+}
 
 // What serve and sim read for themselves; the last one given counts.
 struct run_args {
@@ -102,7 +104,9 @@ int setup(int argc, char **argv) {
 // The port as the C library's atoi reads it (glibc: strtol cut to int),
 // without atoi's undefined behaviour on overflow. Text that is no number
 // gives 0, which lets the system choose.
-uint32_t port_value(const char *text) { return uint32_t(int(strtol(text, nullptr, 10))); }
+uint32_t port_value(const char *text) {
+    return uint32_t(int(strtol(text, nullptr, 10)));
+}
 
 int serve(const run_args &a) {
     const char *bind = a.bind ? a.bind : "127.0.0.1";
@@ -135,7 +139,8 @@ char *read_stdin(void) {
     if (!text) return nullptr;
     for (;;) {
         if (cap - len <= 1) {
-            char *bigger = cap <= SIZE_MAX / 2 ? static_cast<char *>(realloc(text, cap * 2)) : nullptr;
+            char *bigger =
+                cap <= SIZE_MAX / 2 ? static_cast<char *>(realloc(text, cap * 2)) : nullptr;
             if (!bigger) {
                 free(text);
                 return nullptr;

@@ -41,8 +41,12 @@ struct net_service {
 net_service g;
 
 // The system's text for an errno value, for both strerror_r flavours.
-[[maybe_unused]] const char *pick_text(int rc, const char *buf) { return rc == 0 ? buf : ""; }
-[[maybe_unused]] const char *pick_text(const char *text, const char *) { return text ? text : ""; }
+[[maybe_unused]] const char *pick_text(int rc, const char *buf) {
+    return rc == 0 ? buf : "";
+}
+[[maybe_unused]] const char *pick_text(const char *text, const char *) {
+    return text ? text : "";
+}
 
 const char *errno_text(int err, char *buf, size_t cap) {
     buf[0] = 0;
@@ -118,8 +122,7 @@ int open_listener(const qv2_ip *ip, bool want_v6, uint32_t port, int *port_out, 
     // sit in TIME_WAIT; Linux still refuses a second socket binding the port
     // while this one listens, so the bind stays exclusive.
     bool ok = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
-    if (ok && want_v6)
-        ok = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == 0;
+    if (ok && want_v6) ok = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == 0;
     ok = ok && bind(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0;
     ok = ok && listen(fd, kBacklog) == 0;
     if (ok) {
@@ -254,8 +257,9 @@ void accept_main(void *arg) {
         }
         pollfd p{lfd, POLLIN, 0};
         int ready;
-        do ready = poll(&p, 1, kAcceptStepMs);
-        while (ready < 0 && errno == EINTR);
+        do {
+            ready = poll(&p, 1, kAcceptStepMs);
+        } while (ready < 0 && errno == EINTR);
         reap(false);
         if (ready > 0) accept_one(lfd);
     }

@@ -12,7 +12,9 @@ namespace {
 
 constexpr int kWriteStepMs = 100;
 
-bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+bool would_block(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK;
+}
 
 } // namespace
 
@@ -78,8 +80,9 @@ int x_write(void *user, const uint8_t *data, int n) {
         if (qv2_server_stopping()) return -1;
         pollfd p{c->sock, POLLOUT, 0};
         int ready;
-        do ready = poll(&p, 1, kWriteStepMs);
-        while (ready < 0 && errno == EINTR);
+        do {
+            ready = poll(&p, 1, kWriteStepMs);
+        } while (ready < 0 && errno == EINTR);
         if (ready < 0) return -1;
     }
     return 0;

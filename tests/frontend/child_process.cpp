@@ -10,19 +10,21 @@
 namespace {
 
 // Starts the child with pipes for the streams asked for (null: inherit).
-pid_t spawn(const std::string &program, const std::vector<std::string> &args, int *in_w,
-            int *out_r, int *err_r) {
+pid_t spawn(const std::string &program, const std::vector<std::string> &args, int *in_w, int *out_r,
+            int *err_r) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     if ((in_w && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
         pipe2(err, O_CLOEXEC) != 0)
         return -1;
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program.c_str()));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        if (in_w) dup2(in[0], 0);
+        if (in_w)
+            dup2(in[0], 0);
         else {
             int null_in = open("/dev/null", O_RDONLY);
             dup2(null_in, 0);
@@ -54,7 +56,9 @@ bool drain(int fd, std::string *buf) {
     return got < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
-int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int exit_code_of(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 } // namespace
 

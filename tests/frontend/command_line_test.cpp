@@ -24,9 +24,19 @@ const std::string kUsage =
 
 // An SMB2 ECHO request in its session-service packet, as a script line.
 const std::string kEchoLine = "00000044"
-                              "fe534d42" "4000" "0000" "00000000" "0d00" "0100" "00000000"
-                              "00000000" "0100000000000000" "00000000" "00000000"
-                              "0000000000000000" "00000000000000000000000000000000"
+                              "fe534d42"
+                              "4000"
+                              "0000"
+                              "00000000"
+                              "0d00"
+                              "0100"
+                              "00000000"
+                              "00000000"
+                              "0100000000000000"
+                              "00000000"
+                              "00000000"
+                              "0000000000000000"
+                              "00000000000000000000000000000000"
                               "04000000";
 
 run_result cli(const std::vector<std::string> &args, const std::string &input = "") {
@@ -53,8 +63,10 @@ bool answers_on(int port) {
     size_t got = 0;
     while (ok && got < 4) {
         ssize_t n = recv(fd, reply + got, 4 - got, 0);
-        if (n <= 0) ok = false;
-        else got += size_t(n);
+        if (n <= 0)
+            ok = false;
+        else
+            got += size_t(n);
     }
     close(fd);
     return ok && std::string(reply, 4) == std::string("\x82\0\0\0", 4);
@@ -112,7 +124,8 @@ TEST(CommandLine, ServePrintsWhereItServesThenWritesThePortFile) {
     EXPECT_EQ(line, "dirir2i serving on 127.0.0.1 port " + std::to_string(port) + "\n");
     // The file follows the line; give the child a bounded moment.
     std::string expected = std::to_string(port) + "\n";
-    for (int i = 0; i < 400 && read_file(port_file) != expected; i++) usleep(50 * 1000);
+    for (int i = 0; i < 400 && read_file(port_file) != expected; i++)
+        usleep(50 * 1000);
     EXPECT_EQ(read_file(port_file), expected);
     EXPECT_TRUE(answers_on(port));
     EXPECT_EQ(serve.wait_exit(300), -1); // still serving
@@ -139,8 +152,8 @@ TEST(CommandLine, ServeShowsTheBindTextAsTypedAndReadsThePortLikeAtoi) {
 
 TEST(CommandLine, UnwritablePortFileIsIgnored) {
     TempDir dir;
-    running_program serve(DIRIR2I_BIN, {"serve", "--port", "0", "--port-file",
-                                        dir.join("no/such/folder/p.txt")});
+    running_program serve(
+        DIRIR2I_BIN, {"serve", "--port", "0", "--port-file", dir.join("no/such/folder/p.txt")});
     int port = port_in(serve.read_line(), "dirir2i serving on 127.0.0.1 port ");
     EXPECT_GT(port, 0);
     EXPECT_TRUE(answers_on(port));
@@ -253,7 +266,8 @@ TEST(CommandLine, SimReplaysStandardInputAndPrintsTheTranscript) {
 TEST(CommandLine, SimReadsScriptsLargerThanItsFirstBuffer) {
     std::string script;
     const std::string comment = "# " + std::string(998, 'c') + "\n";
-    while (script.size() < (3u << 20)) script += comment; // 3 MiB: the buffer doubles twice
+    while (script.size() < (3u << 20))
+        script += comment; // 3 MiB: the buffer doubles twice
     script += kEchoLine + "\n";
     run_result r = cli({"sim"}, script);
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -281,8 +295,8 @@ TEST(CommandLine, SimFailureExits1WithTheSimulateMessage) {
 
 TEST(CommandLine, EachCommandUsesOnlyItsOwnValueArguments) {
     // sim accepts serve's arguments and ignores them, and the other way round.
-    run_result r = cli({"sim", "--bind", "bogus", "--port", "70000", "--port-file", "/", "--user",
-                        "alice:pa:ss"});
+    run_result r = cli(
+        {"sim", "--bind", "bogus", "--port", "70000", "--port-file", "/", "--user", "alice:pa:ss"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "RESULT ok (0 frames)\n");
     running_program serve(DIRIR2I_BIN, {"serve", "--ip", "bogus", "--port", "0"});

@@ -26,7 +26,9 @@ std::string find_program(const char *name) {
     return "";
 }
 
-std::string folder_of(const std::string &file) { return file.substr(0, file.rfind('/')); }
+std::string folder_of(const std::string &file) {
+    return file.substr(0, file.rfind('/'));
+}
 
 } // namespace
 
@@ -44,10 +46,20 @@ TEST(EmbeddingExample, CompilesAsCAndServesThroughTheSharedLibrary) {
     TempDir dir;
     std::string exe = dir.join("embed_server");
     std::string lib_dir = folder_of(DIRIR2I_SHARED_LIB);
-    std::vector<std::string> args = {"-x", "c", "-std=c99", "-Wall", "-Wextra", "-Werror",
-                                     "-I", std::string(DIRIR2I_SOURCE_DIR) + "/include",
+    std::vector<std::string> args = {"-x",
+                                     "c",
+                                     "-std=c99",
+                                     "-Wall",
+                                     "-Wextra",
+                                     "-Werror",
+                                     "-I",
+                                     std::string(DIRIR2I_SOURCE_DIR) + "/include",
                                      std::string(DIRIR2I_SOURCE_DIR) + "/examples/embed_server.c",
-                                     "-o", exe, "-L", lib_dir, "-ldirir2i",
+                                     "-o",
+                                     exe,
+                                     "-L",
+                                     lib_dir,
+                                     "-ldirir2i",
                                      "-Wl,-rpath," + lib_dir};
 #if defined(__SANITIZE_ADDRESS__)
     args.push_back("-fsanitize=address,undefined");

@@ -14,8 +14,8 @@ TEST(ExportedTextResults, StatsJsonIsOneLineOfStatusThenEveryCounterInOrder) {
     ASSERT_EQ(json.rfind(expected_prefix, 0), 0u) << json;
     size_t at = expected_prefix.size();
     for (int i = 0; i < QV2_ST_COUNT; i++) {
-        std::string member = std::string(",\"") + qv2_stat_name(i) + "\":" +
-                             std::to_string(qv2_stat_get(i));
+        std::string member =
+            std::string(",\"") + qv2_stat_name(i) + "\":" + std::to_string(qv2_stat_get(i));
         ASSERT_EQ(json.compare(at, member.size(), member), 0) << qv2_stat_name(i) << " in " << json;
         at += member.size();
     }

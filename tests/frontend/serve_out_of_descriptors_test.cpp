@@ -30,7 +30,8 @@ int connect_loopback(int port) {
 // (82 00 00 00) for about a second. The number answered.
 int answered(const std::vector<int> &fds) {
     std::vector<std::string> got(fds.size());
-    for (int fd : fds) send(fd, "\x81\0\0\0", 4, MSG_NOSIGNAL);
+    for (int fd : fds)
+        send(fd, "\x81\0\0\0", 4, MSG_NOSIGNAL);
     auto all_in = [&] {
         for (const std::string &g : got)
             if (g.size() < 4) return false;
@@ -38,7 +39,8 @@ int answered(const std::vector<int> &fds) {
     };
     for (int step = 0; step < 20 && !all_in(); step++) {
         std::vector<pollfd> p;
-        for (int fd : fds) p.push_back({fd, POLLIN, 0});
+        for (int fd : fds)
+            p.push_back({fd, POLLIN, 0});
         if (poll(p.data(), p.size(), 50) <= 0) continue;
         for (size_t i = 0; i < fds.size(); i++) {
             char buf[4];
@@ -48,7 +50,8 @@ int answered(const std::vector<int> &fds) {
         }
     }
     int n = 0;
-    for (const std::string &g : got) n += g == std::string("\x82\0\0\0", 4);
+    for (const std::string &g : got)
+        n += g == std::string("\x82\0\0\0", 4);
     return n;
 }
 
@@ -73,7 +76,8 @@ TEST(ServeOutOfDescriptors, ServesAgainOnceClientsLeave) {
     int served = answered(clients);
     EXPECT_GT(served, 0);
     EXPECT_LT(served, 16); // some really did run out
-    for (int fd : clients) close(fd);
+    for (int fd : clients)
+        close(fd);
 
     // The queued, now closed clients are taken and dropped first; then a new
     // one is served.

@@ -42,14 +42,13 @@ TEST(ServeWithRealClient, FolderCanBeListedAndCopiedByAGuest) {
     TempDir dir;
     std::string folder = dir.mkdir("pub");
     dir.write("pub/readme.txt", "served over TCP\n");
-    running_program serve(DIRIR2I_BIN,
-                          {"serve", "--share", "docs=" + folder, "--port", "0"});
+    running_program serve(DIRIR2I_BIN, {"serve", "--share", "docs=" + folder, "--port", "0"});
     int port = serve_port(serve);
     ASSERT_GT(port, 0);
 
     std::string copy = dir.join("copy.txt");
-    run_result r = smbclient({"//127.0.0.1/docs", "-p", std::to_string(port), "-N", "-c",
-                              "ls; get readme.txt " + copy});
+    run_result r = smbclient(
+        {"//127.0.0.1/docs", "-p", std::to_string(port), "-N", "-c", "ls; get readme.txt " + copy});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("readme.txt"), std::string::npos) << r.out;
     EXPECT_EQ(read_file(copy), "served over TCP\n");
@@ -69,15 +68,15 @@ TEST(ServeWithRealClient, UserGivenOnTheCommandLineLogsOnWithAColonInThePassword
     int port = serve_port(serve);
     ASSERT_GT(port, 0);
 
-    run_result ok = smbclient({"//127.0.0.1/docs", "-p", std::to_string(port), "-U",
-                               "alice%pa:ss", "-c", "ls"});
+    run_result ok = smbclient(
+        {"//127.0.0.1/docs", "-p", std::to_string(port), "-U", "alice%pa:ss", "-c", "ls"});
     EXPECT_EQ(ok.exit_code, 0) << ok.out << ok.err;
     EXPECT_NE(ok.out.find("plan.txt"), std::string::npos) << ok.out;
 
     // The password is everything after the first colon, so "pa" alone fails;
     // and with a user configured, guests are turned away.
-    run_result wrong = smbclient({"//127.0.0.1/docs", "-p", std::to_string(port), "-U",
-                                  "alice%pa", "-c", "ls"});
+    run_result wrong =
+        smbclient({"//127.0.0.1/docs", "-p", std::to_string(port), "-U", "alice%pa", "-c", "ls"});
     EXPECT_NE(wrong.exit_code, 0) << wrong.out;
     run_result guest =
         smbclient({"//127.0.0.1/docs", "-p", std::to_string(port), "-N", "-c", "ls"});

@@ -22,12 +22,10 @@
 namespace {
 
 const std::set<std::string> kExports = {
-    "dirir2i_add_share",    "dirir2i_add_user",     "dirir2i_allow_cidr",
-    "dirir2i_client_count", "dirir2i_last_error",   "dirir2i_port",
-    "dirir2i_remove_share", "dirir2i_remove_user",  "dirir2i_selftest",
-    "dirir2i_session_count", "dirir2i_set_option",  "dirir2i_simulate",
-    "dirir2i_start",        "dirir2i_stats_json",   "dirir2i_stop",
-    "dirir2i_version",
+    "dirir2i_add_share",  "dirir2i_add_user",      "dirir2i_allow_cidr",   "dirir2i_client_count",
+    "dirir2i_last_error", "dirir2i_port",          "dirir2i_remove_share", "dirir2i_remove_user",
+    "dirir2i_selftest",   "dirir2i_session_count", "dirir2i_set_option",   "dirir2i_simulate",
+    "dirir2i_start",      "dirir2i_stats_json",    "dirir2i_stop",         "dirir2i_version",
 };
 
 // Names of the defined global symbols of an ELF64 shared object's dynamic
@@ -116,10 +114,11 @@ struct library {
 std::string fresh_json() {
     std::string json = "{\"running\":false,\"port\":0,\"clients\":0";
     for (const char *name :
-         {"connections", "refused_allow", "refused_full", "negotiate", "sessions",
-          "guest_sessions", "logon_failed", "trees", "tree_refused", "opens", "open_refused",
-          "reads", "bytes_sent", "listings_sent", "mutating_refused", "ioctl_refused",
-          "bad_signature", "protocol_errors", "timeouts", "sign_required_sessions",
+         {"connections",    "refused_allow",   "refused_full",     "negotiate",
+          "sessions",       "guest_sessions",  "logon_failed",     "trees",
+          "tree_refused",   "opens",           "open_refused",     "reads",
+          "bytes_sent",     "listings_sent",   "mutating_refused", "ioctl_refused",
+          "bad_signature",  "protocol_errors", "timeouts",         "sign_required_sessions",
           "srvsvc_queries", "path_refused"})
         json += std::string(",\"") + name + "\":0";
     return json + "}";
@@ -133,8 +132,7 @@ bool session_request_answered(int port) {
     in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     char reply[4] = {};
     bool ok = connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0 &&
-              send(fd, "\x81\0\0\0", 4, MSG_NOSIGNAL) == 4 &&
-              recv(fd, reply, 4, MSG_WAITALL) == 4;
+              send(fd, "\x81\0\0\0", 4, MSG_NOSIGNAL) == 4 && recv(fd, reply, 4, MSG_WAITALL) == 4;
     close(fd);
     return ok && memcmp(reply, "\x82\0\0\0", 4) == 0;
 }

@@ -21,7 +21,8 @@ namespace {
 // should have a small window, so that little fills it.
 bool stuff_until_server_is_stuck(int fd) {
     std::string requests;
-    for (int i = 0; i < 16384; i++) requests.append("\x81\0\0\0", 4);
+    for (int i = 0; i < 16384; i++)
+        requests.append("\x81\0\0\0", 4);
     size_t at = 0; // keeps the stream aligned on whole requests across partial sends
     int quiet_steps = 0;
     for (int step = 0; step < 20000 && quiet_steps < 5; step++) {
@@ -31,8 +32,8 @@ bool stuff_until_server_is_stuck(int fd) {
             continue;
         }
         quiet_steps = 0;
-        ssize_t put = send(fd, requests.data() + at, requests.size() - at,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t put =
+            send(fd, requests.data() + at, requests.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (put > 0) at = (at + size_t(put)) % requests.size();
         if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
     }
@@ -124,14 +125,14 @@ TEST_F(ConnectionEnding, HundredsOfAbruptConnectionsLeaveNoThreadsOrDescriptorsB
     const int threads_before = thread_count();
 
     const std::string junk[] = {
-        std::string(),                                     // connect and go
-        std::string("\x00\x00", 2),                        // half a header
-        std::string("\x85\0\0\0", 4),                      // keep-alive: framing error
-        std::string("\x00\xff\xff\xff", 4),                // longer than any message
-        std::string("\x81\0\0\x10", 4),                    // session request cut short
-        std::string("\x00\0\0\x44\xfeSMB", 8),             // message cut short
-        std::string("GET / HTTP/1.0\r\n\r\n"),             // not SMB at all
-        std::string("\x00\0\0\x04\xffSMB", 8),             // tiny SMB1
+        std::string(),                         // connect and go
+        std::string("\x00\x00", 2),            // half a header
+        std::string("\x85\0\0\0", 4),          // keep-alive: framing error
+        std::string("\x00\xff\xff\xff", 4),    // longer than any message
+        std::string("\x81\0\0\x10", 4),        // session request cut short
+        std::string("\x00\0\0\x44\xfeSMB", 8), // message cut short
+        std::string("GET / HTTP/1.0\r\n\r\n"), // not SMB at all
+        std::string("\x00\0\0\x04\xffSMB", 8), // tiny SMB1
     };
     const int kRounds = 40, kWave = 8;
     for (int round = 0; round < kRounds; round++) {

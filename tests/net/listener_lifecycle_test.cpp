@@ -33,7 +33,9 @@ int try_bind(const char *host, int port, int *fd_out = nullptr) {
     return rc;
 }
 
-std::string json() { return dirir2i_stats_json(); }
+std::string json() {
+    return dirir2i_stats_json();
+}
 
 } // namespace
 
@@ -164,7 +166,8 @@ TEST_F(ListenerLifecycle, BadArgumentsAreRefusedAndLeaveTheServiceStopped) {
     // The bind text is cut to 64 bytes in the message.
     std::string junk(100, 'z');
     EXPECT_EQ(dirir2i_start(junk.c_str(), 0, nullptr), -1);
-    EXPECT_EQ(std::string(dirir2i_last_error()), "start: " + std::string(64, 'z') + " is not an IP address");
+    EXPECT_EQ(std::string(dirir2i_last_error()),
+              "start: " + std::string(64, 'z') + " is not an IP address");
 
     qv2_opts opts;
     qv2_opts_get(&opts);

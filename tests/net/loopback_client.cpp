@@ -141,8 +141,12 @@ bool wait_until(const std::function<bool()> &done, int limit_ms) {
     return done();
 }
 
-int open_fd_count() { return count_entries("/proc/self/fd"); }
-int thread_count() { return count_entries("/proc/self/task"); }
+int open_fd_count() {
+    return count_entries("/proc/self/fd");
+}
+int thread_count() {
+    return count_entries("/proc/self/task");
+}
 
 std::string non_loopback_ipv4() {
     ifaddrs *list = nullptr;

@@ -28,7 +28,9 @@ smb2::Bytes read_message(int fd) {
     return smb2::Bytes(body.begin(), body.end());
 }
 
-bool send_bytes(int fd, const smb2::Bytes &b) { return send_all(fd, b.data(), b.size()); }
+bool send_bytes(int fd, const smb2::Bytes &b) {
+    return send_all(fd, b.data(), b.size());
+}
 
 class TcpMessageExchange : public NetTest {
   protected:
@@ -51,7 +53,8 @@ class TcpMessageExchange : public NetTest {
 
 TEST_F(TcpMessageExchange, MessageSentOneByteAtATimeIsReassembled) {
     smb2::Bytes packet = smb2::nbss(smb2::echo(7));
-    for (uint8_t byte : packet) ASSERT_TRUE(send_all(fd_, &byte, 1));
+    for (uint8_t byte : packet)
+        ASSERT_TRUE(send_all(fd_, &byte, 1));
     smb2::Reply r(read_message(fd_));
     ASSERT_TRUE(r.is_smb2());
     EXPECT_EQ(r.command(), SMB2_ECHO);
