@@ -128,7 +128,9 @@ TEST(SessionLogon, ThirdWrongPasswordEndsTheConnectionAfterItsReply) {
     smb2::ScopedUser alice("alice", "secret");
     smb2::Session s = smb2::logon_script({.user = "alice", .password = "wrong"});
     ASSERT_FALSE(s.ok);
-    EXPECT_EQ(s.status, STATUS_LOGON_FAILURE);
+    // NT_STATUS_LOGON_FAILURE: clients tell the user the password is wrong
+    // (0xC0000064 would tell them the account does not exist).
+    EXPECT_EQ(s.status, 0xC000006Du);
     smb2::Script script = s.script();
     script.send(s.requests[2]).send(s.requests[2]);
     script.send(smb2::echo(9));
