@@ -114,3 +114,15 @@ void cmd_logoff(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // INVALID_PARAMETER and the 9-byte failure body.
 void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, int raw);
 void session_setup_fail_body(qv2_conn *c, qv2_reply *r, uint32_t status);
+
+// ioctl.cpp: IOCTL (negotiate validation, transceive on the srvsvc pipe).
+void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
+// srvsvc.cpp: the DCE/RPC server of the srvsvc pipe.
+// Answers the one PDU in in[0, n) by appending at most one PDU to out:
+// BIND_ACK for a BIND, the share list for a NetrShareEnum REQUEST, a FAULT
+// for any other opnum, nothing for anything else or a truncated PDU.
+void srvsvc_transceive(const uint8_t *in, uint64_t n, qv2_buf *out);
+// Appends the NDR stub of the NetrShareEnum response (level 1, every share,
+// IPC$ first) and counts srvsvc_queries.
+void srvsvc_share_enum(qv2_buf *stub);

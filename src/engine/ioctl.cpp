@@ -1,0 +1,131 @@
+// IOCTL: the negotiate validation, and the transceive on the srvsvc pipe that
+// carries share enumeration. Every other control is refused.
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+
+namespace {
+
+enum : uint32_t {
+    IOCTL_REQ_SIZE = 57,
+    IOCTL_RESP_SIZE = 49,
+    IOCTL_OUTPUT_OFF = 112, // right after the fixed response fields
+    FSCTL_VALIDATE_NEGOTIATE_INFO = 0x00140204,
+    FSCTL_PIPE_TRANSCEIVE = 0x0011C017,
+    DEVICE_TYPE_MASK = 0x00FF0000,
+    DEVICE_NETWORK_FS = 0x00140000,
+    INPUT_MAX = 16384, // a BIND or a NetrShareEnum call is far smaller
+    CAP_LARGE_MTU = 0x04,
+};
+
+constexpr uint64_t GUID_XOR = 0x51564d4232ULL;
+constexpr uint64_t FID_NONE = 0xFFFFFFFFFFFFFFFFULL;
+
+struct ioctl_req {
+    uint32_t ctl;
+    uint64_t fid;
+    uint64_t fid_volatile;
+    uint32_t in_off;
+    uint32_t in_count;
+};
+
+// The fixed response fields; OutputCount is patched once the output is
+// written. Returns the offset of the output in the reply buffer.
+uint64_t put_response(qv2_reply *r, const ioctl_req &q, uint64_t fid_volatile) {
+    qv2_buf *b = &r->buf;
+    w16(b, IOCTL_RESP_SIZE);
+    w16(b, 0); // Reserved
+    w32(b, q.ctl);
+    w64(b, q.fid);
+    w64(b, fid_volatile);
+    w32(b, 0); // InputOffset
+    w32(b, 0); // InputCount
+    w32(b, IOCTL_OUTPUT_OFF);
+    w32(b, 0); // OutputCount
+    w32(b, 0); // Flags
+    w32(b, 0); // Reserved2
+    return b->len;
+}
+
+void set_output_count(qv2_reply *r, uint64_t out_at) {
+    if (r->buf.failed) return;
+    qv2_put_le32(rep_hdr(r) + 100, uint32_t(r->buf.len - out_at));
+}
+
+// The client's check that nobody downgraded the negotiation: answered from
+// what this connection negotiated, whatever the client sent.
+void validate_negotiate(qv2_conn *c, qv2_reply *r, const ioctl_req &q) {
+    uint64_t out_at = put_response(r, q, FID_NONE);
+    qv2_buf *b = &r->buf;
+    w32(b, c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0u);
+    w64(b, c->server_guid_seed);
+    w64(b, c->server_guid_seed ^ GUID_XOR);
+    w16(b, c->sign_required ? 2 : 1);
+    w16(b, uint16_t(c->dialect));
+    set_output_count(r, out_at);
+}
+
+void refuse(qv2_conn *c, qv2_reply *r) {
+    qv2_stat_add(QV2_ST_IOCTL_REFUSED, 1);
+    err_reply(c, r, SMB2_IOCTL, STATUS_NOT_SUPPORTED);
+}
+
+} // namespace
+
+// Accepts FSCTL_VALIDATE_NEGOTIATE_INFO on any handle, and
+// FSCTL_PIPE_TRANSCEIVE on an open of the srvsvc pipe with at most 16384
+// bytes of input inside the message. Refuses a malformed request or an
+// unknown FileId with INVALID_PARAMETER, every other control with
+// NOT_SUPPORTED (counted in ioctl_refused). A malformed RPC PDU still
+// succeeds, with an empty output or a FAULT.
+void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
+    if (rd_u16(rd) != IOCTL_REQ_SIZE) {
+        err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    ioctl_req q{};
+    rd_skip(rd, 2); // Reserved
+    q.ctl = rd_u32(rd);
+    q.fid = rd_u64(rd);
+    q.fid_volatile = rd_u64(rd);
+    c->ioctl_fid_volatile = q.fid_volatile;
+    q.in_off = rd_u32(rd);
+    q.in_count = rd_u32(rd);
+    // MaxInputResponse, OutputOffset, OutputCount, MaxOutputResponse, Flags:
+    // the output is never limited or split.
+    rd_skip(rd, 5 * 4);
+    if (rd->bad) {
+        err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (q.ctl == FSCTL_VALIDATE_NEGOTIATE_INFO) {
+        validate_negotiate(c, r, q);
+        return;
+    }
+    if ((q.ctl & DEVICE_TYPE_MASK) == DEVICE_NETWORK_FS) {
+        refuse(c, r);
+        return;
+    }
+    if (q.fid == FID_NONE && q.fid_volatile == FID_NONE) {
+        refuse(c, r);
+        return;
+    }
+    qv2_open *o = open_find(c, q.fid);
+    if (!o) {
+        err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (q.ctl != FSCTL_PIPE_TRANSCEIVE || !o->is_pipe) {
+        refuse(c, r);
+        return;
+    }
+    // Offsets count from the header; the reader starts after it.
+    uint64_t in_at = uint64_t(q.in_off) - SMB2_HDR_LEN;
+    if (q.in_off < SMB2_HDR_LEN || in_at > rd->size || rd->size - in_at < q.in_count ||
+        q.in_count > INPUT_MAX) {
+        err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    uint64_t out_at = put_response(r, q, c->ioctl_fid_volatile);
+    srvsvc_transceive(rd->data + in_at, q.in_count, &r->buf);
+    set_output_count(r, out_at);
+}
