@@ -100,6 +100,19 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // close.cpp: CLOSE.
 void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
+// query_directory.cpp: QUERY_DIRECTORY, paging through a listing held in the open.
+void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
+// read.cpp: READ, from the host file reopened for each request.
+void cmd_read(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+
+// query_info.cpp: QUERY_INFO, answered from the stat record taken at CREATE.
+void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// Append FileBasicInformation (40 bytes) and FileStandardInformation (24
+// bytes) of an open; FileAllInformation begins with the two.
+void qi_file_basic(const qv2_open *o, qv2_buf *b);
+void qi_file_standard(const qv2_open *o, qv2_buf *b);
+
 // negotiate.cpp: SMB2 NEGOTIATE, and the SMB1 negotiate that asks for SMB2.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // Called by frame_in for a message starting 0xFF 'S' 'M' 'B', before any

@@ -137,10 +137,13 @@ void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
     case SMB2_TREE_DISCONNECT: cmd_tree_disconnect(c, rd, r); break;
     case SMB2_CREATE: cmd_create(c, rd, r); break;
     case SMB2_CLOSE: cmd_close(c, rd, r); break;
+    case SMB2_READ: cmd_read(c, rd, r); break;
     case SMB2_IOCTL: cmd_ioctl(c, rd, r); break;
     case SMB2_CANCEL: cmd_cancel(c, rd, r); break;
     case SMB2_ECHO: cmd_echo(c, rd, r); break;
+    case SMB2_QUERY_DIRECTORY: cmd_query_directory(c, rd, r); break;
     case SMB2_CHANGE_NOTIFY: cmd_change_notify(c, rd, r); break;
+    case SMB2_QUERY_INFO: cmd_query_info(c, rd, r); break;
     case SMB2_OPLOCK_BREAK: cmd_oplock_break(c, rd, r); break;
     default: cmd_unknown(r); break;
     }
