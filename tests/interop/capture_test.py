@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""Wireshark's dissector reads a captured smbclient session and finds no
+malformed packet and no error-level expert item. Skips (exit 77 under CTest)
+where this machine does not allow capturing on the loopback interface."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from common import Server, smbclient, write_random_file
+
+TSHARK = shutil.which("tshark") or "/usr/bin/tshark"
+PI_ERROR = 0x00800000  # Wireshark's expert severity "error"
+
+# The NEGOTIATE response carries the negTokenInit2 that Windows and Samba
+# servers send, with negHints as element [3]. Wireshark's dissector reads
+# element [3] as the RFC 4178 mechListMIC and warns that it is not an OCTET
+# STRING. That warning is about the dissector's reading, not the packet.
+KNOWN = {("Negotiate Protocol Response",
+          "BER Error: OctetString expected but class:UNIVERSAL(0) Constructed tag:16 was unexpected")}
+
+
+def start_capture(port, path):
+    """tshark on lo for this port only, stopping by itself after 120 s.
+    None when capturing is not permitted here."""
+    proc = subprocess.Popen([TSHARK, "-i", "lo", "-f", f"tcp port {port}", "-w", path,
+                             "-a", "duration:120"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 20
+    err = ""
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            err = proc.stderr.read()
+            return None, err
+        # dumpcap creates the file once capturing has begun.
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            time.sleep(0.3)
+            return proc, ""
+        time.sleep(0.05)
+    proc.kill()
+    return None, "capture did not start"
+
+
+class Capture(unittest.TestCase):
+    def test_dissector_finds_nothing_malformed_in_a_client_session(self):
+        tmp = tempfile.mkdtemp(prefix="dirir2i-capture-")
+        try:
+            root = os.path.join(tmp, "share")
+            os.makedirs(os.path.join(root, "sub"))
+            with open(os.path.join(root, "hello.txt"), "w") as f:
+                f.write("hello\n")
+            write_random_file(os.path.join(root, "sub", "data.bin"), 3 * 1024 * 1024 + 17)
+            pcap = os.path.join(tmp, "session.pcapng")
+            with Server({"docs": root}, users={"alice": "Secret123"}, workdir=tmp) as server:
+                proc, err = start_capture(server.port, pcap)
+                if proc is None:
+                    self.skipTest("capturing on lo is not permitted here: " + err.strip()[-300:])
+                try:
+                    for opts in [("client max protocol=SMB2_10",),
+                                 ("client max protocol=SMB2_10", "client signing=required"),
+                                 ()]:
+                        r = smbclient(server.port, "docs",
+                                      f"ls; cd sub; ls; get data.bin {os.devnull}; allinfo data.bin",
+                                      user="alice", password="Secret123", options=opts)
+                        self.assertEqual(r.returncode, 0, r.stdout)
+                    r = smbclient(server.port, None, user="alice", password="Secret123")
+                    self.assertEqual(r.returncode, 0, r.stdout)
+                finally:
+                    time.sleep(0.5)  # let the last packets reach the capture
+                    proc.send_signal(signal.SIGINT)
+                    proc.wait(timeout=30)
+
+            decode = ["-d", f"tcp.port=={server.port},nbss"]
+            count = subprocess.run([TSHARK, "-r", pcap] + decode + ["-Y", "smb2", "-T", "fields",
+                                                                    "-e", "frame.number"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            self.assertGreater(len(count.stdout.split()), 20, count.stderr)
+            bad = subprocess.run(
+                [TSHARK, "-r", pcap] + decode +
+                ["-Y", f"_ws.malformed || _ws.expert.severity >= {PI_ERROR}", "-T", "fields",
+                 "-e", "frame.number", "-e", "_ws.col.Info", "-e", "_ws.expert.message"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            self.assertEqual(bad.returncode, 0, bad.stderr)
+            complaints = []
+            for line in bad.stdout.splitlines():
+                parts = line.split("\t")
+                info = parts[1] if len(parts) > 1 else ""
+                messages = parts[2].split(",") if len(parts) > 2 else [""]
+                if all((info, m) in KNOWN for m in messages):
+                    continue
+                complaints.append(line)
+            self.assertEqual(complaints, [], "dissector complaints:\n" + "\n".join(complaints))
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    # CTest reads 77 as "skipped".
+    sys.exit(77 if result.skipped and not result.testsRun - len(result.skipped) else 0)

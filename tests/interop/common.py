@@ -1,0 +1,144 @@
+"""Shared pieces of the interop tests: a `dirir2i serve` process on a free
+loopback port with temporary shares, and runners for the real clients.
+
+The executable comes from the DIRIR2I_BIN environment variable (CTest sets
+it). Every server runs with the `clock` option unset, so NTLM timestamps are
+real, and binds 127.0.0.1 with port 0 (the system picks the port).
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+SERVER = os.environ.get("DIRIR2I_BIN", "")
+SMBCLIENT = shutil.which("smbclient") or "/usr/bin/smbclient"
+PYTHON = "/usr/bin/python3"  # Debian's python, the one impacket is installed for
+IMPACKET_SMBCLIENT = "/usr/share/doc/python3-impacket/examples/smbclient.py"
+
+
+class Server:
+    """`dirir2i serve` with the given shares ({name: path}), users
+    ({name: password}) and options ({key: value}). Use as a context manager."""
+
+    def __init__(self, shares, users=None, opts=None, workdir=None, env=None, bind="127.0.0.1",
+                 port=0):
+        if not SERVER or not os.access(SERVER, os.X_OK):
+            raise RuntimeError("DIRIR2I_BIN does not name the dirir2i executable")
+        self.shares = shares
+        self.users = users or {}
+        self.opts = opts or {}
+        self.workdir = workdir or tempfile.mkdtemp(prefix="dirir2i-srv-")
+        self.env = dict(os.environ, **(env or {}))
+        self.bind = bind
+        self.want_port = port
+        self.proc = None
+        self.port = 0
+        self.log_path = os.path.join(self.workdir, "server.log")
+
+    def __enter__(self):
+        port_file = os.path.join(self.workdir, "port.txt")
+        args = [SERVER, "serve", "--bind", self.bind, "--port", str(self.want_port),
+                "--port-file", port_file]
+        for name, path in self.shares.items():
+            args += ["--share", f"{name}={path}"]
+        for user, password in self.users.items():
+            args += ["--user", f"{user}:{password}"]
+        for key, value in self.opts.items():
+            args += ["--opt", f"{key}={value}"]
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, env=self.env)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("server exited: " + self.read_log())
+            try:
+                with open(port_file) as f:
+                    text = f.read()
+                if text.endswith("\n"):
+                    self.port = int(text)
+                    return self
+            except (FileNotFoundError, ValueError):
+                pass
+            time.sleep(0.05)
+        raise RuntimeError("server did not write its port file")
+
+    def __exit__(self, *exc):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+        return False
+
+    def read_log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+
+def smbclient(port, service, commands=None, user=None, password=None, options=(),
+              timeout=600, extra=()):
+    """Runs Samba's smbclient against //127.0.0.1/service (or -L when service
+    is None). Anonymous (-N) when no user is given. Returns CompletedProcess
+    with text output (stdout and stderr together)."""
+    args = [SMBCLIENT, "-p", str(port), "--configfile=/dev/null"]
+    if service is None:
+        args += ["-L", "127.0.0.1"]
+    else:
+        args += [f"//127.0.0.1/{service}"]
+    if user is None:
+        args += ["-N"]
+    else:
+        args += ["-U", f"{user}%{password}"]
+    for opt in options:
+        args += ["--option", opt]
+    if commands is not None:
+        args += ["-c", commands]
+    args += list(extra)
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          timeout=timeout, text=True, errors="replace")
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                return h.hexdigest()
+            h.update(chunk)
+
+
+def write_random_file(path, size, seed=1):
+    """A file of `size` pseudo-random bytes (repeatable for a seed)."""
+    block = hashlib.sha256(str(seed).encode()).digest() * 32768  # 1 MiB pattern seed
+    with open(path, "wb") as f:
+        left = size
+        n = 0
+        while left > 0:
+            # Vary each MiB so misplaced blocks can't go unnoticed.
+            chunk = hashlib.sha256(block[:64] + n.to_bytes(8, "little")).digest() * 32768
+            f.write(chunk[:min(left, len(chunk))])
+            left -= len(chunk)
+            n += 1
+
+
+def snapshot(root):
+    """Everything a client could change under root: names, kinds, sizes,
+    modification times and content hashes."""
+    state = {}
+    for dirpath, dirnames, filenames in os.walk(root, followlinks=False):
+        for name in sorted(dirnames + filenames):
+            p = os.path.join(dirpath, name)
+            st = os.lstat(p)
+            rel = os.path.relpath(p, root)
+            digest = sha256_file(p) if os.path.isfile(p) and not os.path.islink(p) else None
+            state[rel] = (st.st_mode, st.st_size, st.st_mtime_ns, digest)
+    return state

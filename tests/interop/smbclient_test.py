@@ -1,0 +1,226 @@
+#!/usr/bin/python3
+"""Samba's smbclient browses and copies from `dirir2i serve`.
+
+Each behaviour runs twice: with the client capped at SMB 2.1 and with its
+default maximum (which also offers SMB 3; the server must settle on 2.1).
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from common import Server, sha256_file, smbclient, snapshot, write_random_file
+
+CAP_21 = "client max protocol=SMB2_10"
+ODD_NAMES = ["with space.txt", "caf\u00e9.txt", "\u65e5\u672c.txt", "a  b  c.dat"]
+BIG_SIZE = 100 * 1024 * 1024
+
+
+def build_tree(root):
+    """The share content shared by the browsing tests."""
+    many = os.path.join(root, "many")
+    os.makedirs(many)
+    for i in range(2000):
+        with open(os.path.join(many, f"file{i:04d}.txt"), "w") as f:
+            f.write(f"{i}\n")
+    for name in ODD_NAMES:
+        with open(os.path.join(root, name), "w") as f:
+            f.write(name + "\n")
+    nested = os.path.join(root, "tree")
+    for d in ["a", "a/b", "a/b/c", "d", "e f"]:
+        os.makedirs(os.path.join(nested, d))
+    for i, d in enumerate(["", "a", "a/b", "a/b/c", "d", "e f"]):
+        for j in range(3):
+            write_random_file(os.path.join(nested, d, f"n{i}_{j}.bin"), 1000 * (i + 1) + j, i * 10 + j)
+    write_random_file(os.path.join(root, "big.bin"), BIG_SIZE, 7)
+    with open(os.path.join(root, "hello.txt"), "w") as f:
+        f.write("hello\n")
+
+
+def listed(output, name):
+    """True when an smbclient `ls` line shows this entry."""
+    return re.search(r"^  " + re.escape(name) + r"\s+[A-Z]+\s+\d+\s", output, re.M) is not None
+
+
+class Fixture(unittest.TestCase):
+    """A server over a temporary share, built once per class."""
+
+    protocol_options = (CAP_21,)
+    users = {"alice": "Secret123"}
+    opts = {"guest": "on"}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="dirir2i-interop-")
+        cls.root = os.path.join(cls.tmp, "share")
+        os.makedirs(cls.root)
+        cls.outside = os.path.join(cls.tmp, "outside")
+        os.makedirs(cls.outside)
+        with open(os.path.join(cls.outside, "secret.txt"), "w") as f:
+            f.write("not for clients\n")
+        build_tree(cls.root)
+        os.symlink(cls.outside, os.path.join(cls.root, "escape_dir"))
+        os.symlink(os.path.join(cls.outside, "secret.txt"), os.path.join(cls.root, "escape.txt"))
+        cls.single = os.path.join(cls.tmp, "single.txt")
+        with open(cls.single, "w") as f:
+            f.write("just one file\n")
+        cls.server = Server({"docs": cls.root, "one": cls.single, "Music": cls.root},
+                            users=cls.users, opts=cls.opts, workdir=cls.tmp)
+        cls.server.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def run_client(self, service, commands=None, user="alice", password="Secret123", options=()):
+        return smbclient(self.server.port, service, commands, user=user, password=password,
+                         options=tuple(self.protocol_options) + tuple(options))
+
+    def assertOk(self, result):
+        self.assertEqual(result.returncode, 0,
+                         result.stdout + "\n--- server log ---\n" + self.server.read_log()[-3000:])
+
+
+class BrowseAndCopy(Fixture):
+    def test_share_list_shows_ipc_and_every_share(self):
+        r = self.run_client(None)
+        self.assertOk(r)
+        for name, kind in [("IPC$", "IPC"), ("docs", "Disk"), ("one", "Disk"), ("Music", "Disk")]:
+            self.assertRegex(r.stdout, r"(?m)^\s+" + re.escape(name) + r"\s+" + kind + r"\b")
+
+    def test_ls_shows_two_thousand_files_and_unusual_names(self):
+        r = self.run_client("docs", "ls many/*")
+        self.assertOk(r)
+        missing = [i for i in range(2000) if not listed(r.stdout, f"file{i:04d}.txt")]
+        self.assertEqual(missing, [])
+        r = self.run_client("docs", "ls")
+        self.assertOk(r)
+        for name in ODD_NAMES + ["hello.txt", "big.bin", "many", "tree"]:
+            self.assertTrue(listed(r.stdout, name), name + "\n" + r.stdout)
+
+    def test_get_of_a_large_file_gives_identical_bytes(self):
+        out = os.path.join(self.tmp, f"big-{self.id()}.out")
+        r = self.run_client("docs", f'get big.bin "{out}"')
+        self.assertOk(r)
+        self.assertEqual(os.path.getsize(out), BIG_SIZE)
+        self.assertEqual(sha256_file(out), sha256_file(os.path.join(self.root, "big.bin")))
+        os.remove(out)
+
+    def test_get_of_unusual_names(self):
+        dest = tempfile.mkdtemp(dir=self.tmp)
+        for name in ODD_NAMES:
+            r = self.run_client("docs", f'get "{name}" "{os.path.join(dest, name)}"')
+            self.assertOk(r)
+            with open(os.path.join(dest, name)) as f:
+                self.assertEqual(f.read(), name + "\n")
+
+    def test_recursive_mget_copies_a_nested_tree_exactly(self):
+        dest = tempfile.mkdtemp(dir=self.tmp)
+        r = self.run_client("docs", f'cd tree; lcd "{dest}"; recurse ON; prompt OFF; mget *')
+        self.assertOk(r)
+        diff = subprocess.run(["diff", "-r", os.path.join(self.root, "tree"), dest],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.assertEqual(diff.returncode, 0, diff.stdout)
+
+    def test_single_file_share_serves_its_file_as_the_share_root(self):
+        # The share is the file itself: the client opens the root by an empty name.
+        out = os.path.join(self.tmp, f"one-{self.id()}.out")
+        r = self.run_client("one", f'get "" "{out}"')
+        self.assertOk(r)
+        with open(out) as f:
+            self.assertEqual(f.read(), "just one file\n")
+        # Nothing lies below it.
+        r = self.run_client("one", f'get other.txt "{out}.2"')
+        self.assertRegex(r.stdout, r"NT_STATUS_OBJECT_(PATH|NAME)_NOT_FOUND")
+
+    def test_writes_are_refused_and_the_share_is_unchanged(self):
+        before = snapshot(self.root)
+        local = os.path.join(self.tmp, f"upload-{os.getpid()}.txt")
+        with open(local, "w") as f:
+            f.write("new content\n")
+        for cmd in [f'put "{local}" new.txt', f'put "{local}" hello.txt', "mkdir newdir",
+                    "rm hello.txt", "rename hello.txt renamed.txt", "rmdir tree/d",
+                    "deltree tree"]:
+            r = self.run_client("docs", cmd)
+            self.assertRegex(r.stdout, r"NT_STATUS_(ACCESS_DENIED|MEDIA_WRITE_PROTECTED)",
+                             cmd + "\n" + r.stdout)
+        self.assertEqual(snapshot(self.root), before)
+
+    def test_links_out_of_the_share_are_neither_listed_nor_readable(self):
+        r = self.run_client("docs", "ls")
+        self.assertOk(r)
+        self.assertFalse(listed(r.stdout, "escape_dir"), r.stdout)
+        self.assertFalse(listed(r.stdout, "escape.txt"), r.stdout)
+        out = os.path.join(self.tmp, f"escape-{self.id()}.out")
+        r = self.run_client("docs", f'get escape.txt "{out}"')
+        self.assertRegex(r.stdout, r"NT_STATUS_OBJECT_(PATH|NAME)_NOT_FOUND")
+        self.assertFalse(os.path.exists(out) and os.path.getsize(out) > 0)
+        r = self.run_client("docs", "ls escape_dir/*")
+        self.assertNotIn("secret.txt", r.stdout)
+
+
+class BrowseAndCopyWithDefaultProtocol(BrowseAndCopy):
+    """The client also offers SMB 3; the server must negotiate 2.1."""
+    protocol_options = ()
+
+    def test_negotiated_dialect_is_2_1(self):
+        # The server's own trace names the dialect it chose.
+        with Server({"docs": self.root}, opts={"guest": "on"},
+                    env={"DIRIR2I_TRACE": "1"}) as traced:
+            r = smbclient(traced.port, "docs", "ls hello.txt")
+            self.assertOk(r)
+            self.assertIn("[nego] best=210 is31=1", traced.read_log())
+
+
+class Logons(Fixture):
+    opts = {"guest": "off"}
+
+    def test_user_with_the_right_password_logs_on(self):
+        self.assertOk(self.run_client("docs", "ls hello.txt"))
+
+    def test_user_logs_on_when_the_client_requires_signing(self):
+        r = self.run_client("docs", f'get big.bin "{os.devnull}"', options=("client signing=required",))
+        self.assertOk(r)
+
+    def test_wrong_password_reports_a_logon_failure(self):
+        r = self.run_client("docs", "ls", password="wrong")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("NT_STATUS_LOGON_FAILURE", r.stdout)
+
+    def test_guest_is_refused_when_guests_are_not_allowed(self):
+        r = smbclient(self.server.port, "docs", "ls", options=(CAP_21,))
+        self.assertNotEqual(r.returncode, 0)
+        self.assertRegex(r.stdout, r"NT_STATUS_(LOGON_FAILURE|ACCESS_DENIED)")
+
+
+class GuestLogon(Fixture):
+    users = {}
+    opts = {"guest": "auto"}
+
+    def test_guest_logon_lists_and_reads(self):
+        r = smbclient(self.server.port, "docs", "ls; get hello.txt " + os.devnull, options=(CAP_21,))
+        self.assertOk(r)
+        self.assertTrue(listed(r.stdout, "hello.txt"))
+
+
+class ServerRequiresSigning(Fixture):
+    opts = {"signing": "required"}
+
+    def test_files_arrive_identical_with_signing_required_by_the_server(self):
+        out = os.path.join(self.tmp, "signed.out")
+        r = self.run_client("docs", f'get big.bin "{out}"')
+        self.assertOk(r)
+        self.assertEqual(sha256_file(out), sha256_file(os.path.join(self.root, "big.bin")))
+        os.remove(out)
+
+    def test_and_with_signing_required_by_both(self):
+        r = self.run_client("docs", "cd tree; ls", options=("client signing=required",))
+        self.assertOk(r)
+        self.assertTrue(listed(r.stdout, "n0_0.bin"))
+
+
+if __name__ == "__main__":
+    unittest.main()
