@@ -103,15 +103,23 @@ TEST_F(DirEntries, EveryClassHasItsFixedSizeAndFieldOffsets) {
         EXPECT_EQ(Bytes(b.begin() + long(l.name_at), b.begin() + long(l.name_at) + 20), name16);
         for (size_t i = l.name_at + 20; i < b.size(); i++)
             EXPECT_EQ(b[i], 0) << "padding";
-        if (l.ea_at) EXPECT_EQ(smb2::get_u32(b, l.ea_at), 0u) << "EaSize";
+        if (l.ea_at) {
+            EXPECT_EQ(smb2::get_u32(b, l.ea_at), 0u) << "EaSize";
+        }
         if (l.short_at) {
             EXPECT_EQ(b[l.short_at], 20u);
             EXPECT_EQ(b[l.short_at + 1], 0u);
             EXPECT_EQ(smb2::from_utf16(b.data() + l.short_at + 2, 20), "README.TXT");
         }
-        if (l.cls == smb2::CLS_ID_BOTH_DIRECTORY) EXPECT_EQ(smb2::get_u16(b, 94), 0u);
-        if (l.cls == smb2::CLS_ID_FULL_DIRECTORY) EXPECT_EQ(smb2::get_u32(b, 68), 0u);
-        if (l.id_at) EXPECT_EQ(smb2::get_u64(b, l.id_at), in.ino);
+        if (l.cls == smb2::CLS_ID_BOTH_DIRECTORY) {
+            EXPECT_EQ(smb2::get_u16(b, 94), 0u);
+        }
+        if (l.cls == smb2::CLS_ID_FULL_DIRECTORY) {
+            EXPECT_EQ(smb2::get_u32(b, 68), 0u);
+        }
+        if (l.id_at) {
+            EXPECT_EQ(smb2::get_u64(b, l.id_at), in.ino);
+        }
     }
 
     std::vector<smb2::DirEntry> e = list(smb2::CLS_NAMES);
@@ -134,7 +142,9 @@ TEST_F(DirEntries, NextEntryOffsetIsEachEntrysPaddedLengthInEveryClass) {
         for (size_t i = 0; i < e.size(); i++) {
             EXPECT_EQ(e[i].at % 8, 0u);
             EXPECT_EQ(e[i].raw.size(), (fixed_len + 2 * (i + 1) + 7) / 8 * 8);
-            if (i + 1 < e.size()) EXPECT_EQ(e[i].next, e[i].raw.size());
+            if (i + 1 < e.size()) {
+                EXPECT_EQ(e[i].next, e[i].raw.size());
+            }
         }
         EXPECT_EQ(e.back().next, 0u);
     }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 
 using smb2::Bytes;
@@ -95,6 +96,29 @@ TEST_F(QueryDirectory, PatternNamingAMissingFileEndsAtOnce) {
     smb2::CounterWatch w;
     expect_no_more_files(query({.fid = fid, .pattern = "missing.txt"}));
     EXPECT_EQ(w.delta(QV2_ST_LISTINGS_SENT), 1);
+}
+
+TEST_F(QueryDirectory, EmptyFolderEndsAtOnceAndStaysEnded) {
+    dir_.mkdir("empty");
+    uint64_t fid = cl_.open(tid_, "empty");
+    expect_no_more_files(query({.fid = fid}));
+    EXPECT_EQ(cl_.conn().open_list->has_listing, 1) << "an empty listing is still held";
+    expect_no_more_files(query({.fid = fid, .flags = smb2::QD_RESTART_SCANS}));
+}
+
+TEST_F(QueryDirectory, TraceLineNamesTheRequestFields) {
+    files({"a"});
+    uint64_t fid = cl_.open(tid_, "");
+    cl_.conn().trace = 1;
+    testing::internal::CaptureStderr();
+    query({.fid = fid, .cls = 3, .flags = 0x12, .out_len = 777});
+    std::string err = testing::internal::GetCapturedStderr();
+    cl_.conn().trace = 0;
+    EXPECT_NE(
+        err.find("[qd] cls=3 flags=18 fid=" + (std::ostringstream() << std::hex << fid).str() +
+                 " out_cap=777 fo_off=96 fo_len=2\n"),
+        std::string::npos)
+        << err;
 }
 
 TEST_F(QueryDirectory, EmptyOrAbsentPatternListsEverything) {

@@ -278,6 +278,19 @@ TEST_F(QueryInfo, Refusals) {
     EXPECT_EQ(query({.fid = fid, .cls = 4}).status(), STATUS_INVALID_HANDLE) << "closed";
 }
 
+TEST_F(QueryInfo, TraceLineNamesTheRequestFields) {
+    uint64_t fid = cl_.open(tid_, "hello.txt");
+    cl_.conn().trace = 1;
+    testing::internal::CaptureStderr();
+    Bytes msg = smb2::query_info(cl_.header(SMB2_QUERY_INFO, tid_),
+                                 {.fid = fid, .type = 2, .cls = 5, .out_len = 300});
+    smb2::put_u32(msg, 84, 0x1f);
+    cl_.send(msg);
+    std::string err = testing::internal::GetCapturedStderr();
+    cl_.conn().trace = 0;
+    EXPECT_NE(err.find("[qi] type=2 class=5 obuf=300 flags=1f\n"), std::string::npos) << err;
+}
+
 TEST(QueryInfoEndToEnd, CreateQueryInfoCloseCompoundQueriesTheNewOpen) {
     smb2::ScopedOption guest{"guest", "on", "auto"};
     smb2::ScopedOption clock{"clock", "1700000000", "0"};
