@@ -1,5 +1,5 @@
 // The srvsvc named pipe: one connection-oriented DCE/RPC PDU in, at most one
-// out. A BIND gets a fixed BIND_ACK, a REQUEST for NetrShareEnum (opnum 15)
+// out. A BIND gets a BIND_ACK, a REQUEST for NetrShareEnum (opnum 15)
 // the share list at information level 1, any other opnum a FAULT. No state
 // is kept between PDUs, so a REQUEST is answered even without a BIND.
 #include "config/qv2_cfg.h"
@@ -23,6 +23,9 @@ enum : uint32_t {
     RPC_HDR_LEN = 16,
     REQUEST_HDR_LEN = 24, // common header, alloc_hint, p_cont_id, opnum
     RESPONSE_HDR_LEN = 24,
+    BIND_CTX_LIST = 28,  // first context element; n_context_elem is at 24
+    CTX_ELEM_FIXED = 24, // p_cont_id, n_transfer_syn, reserved, abstract syntax
+    SYNTAX_ID_LEN = 20,  // UUID and version
     BIND_ACK_LEN = 92,
     FAULT_LEN = 32,
     MAX_FRAG = 4280,
@@ -30,7 +33,9 @@ enum : uint32_t {
     OPNUM_NETR_SHARE_ENUM = 15,
     NCA_S_OP_RNG_ERROR = 0x1C010003,
     RESULT_ACCEPTANCE = 0,
+    RESULT_PROVIDER_REJECTION = 2,
     RESULT_NEGOTIATE_ACK = 3,
+    REASON_NO_TRANSFER_SYNTAX = 2, // proposed_transfer_syntaxes_not_supported
     // Bind-time features granted: security context multiplexing and keep
     // connection on orphan.
     BIND_TIME_FEATURES = 3,
@@ -47,6 +52,9 @@ enum : uint32_t {
 // The NDR transfer syntax 8a885d04-1ceb-11c9-9fe8-08002b104860, version 2.
 constexpr uint8_t ndr_syntax[16] = {0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11,
                                     0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60};
+// Transfer syntaxes 6cb71c2c-9812-4540-xxxx-xxxxxxxxxxxx negotiate bind-time
+// features; the last 8 bytes carry the client's feature bits.
+constexpr uint8_t features_prefix[8] = {0x2c, 0x1c, 0xb7, 0x6c, 0x12, 0x98, 0x40, 0x45};
 constexpr char sec_addr[] = "\\pipe\\srvsvc"; // 12 characters and the terminator
 
 constexpr char ipc_remark[] = "IPC share";
@@ -90,9 +98,18 @@ void finish_pdu(qv2_buf *b, uint64_t start) {
     qv2_put_le16(b->data + start + 8, uint16_t(b->len - start));
 }
 
-// The BIND_ACK does not look at what the client proposed: the first result
-// accepts NDR, the second answers a bind-time feature negotiation.
-void put_bind_ack(qv2_buf *b, uint32_t call_id) {
+// How the server answers one proposed presentation context.
+enum ctx_answer : uint8_t {
+    ANSWER_ACCEPT_NDR,
+    ANSWER_FEATURES,  // a bind-time feature negotiation
+    ANSWER_NO_SYNTAX, // none of its transfer syntaxes is NDR
+};
+
+// The answer clients normally get, whatever they proposed: NDR accepted for
+// the first context, the bind-time features for the second.
+constexpr ctx_answer fixed_answers[2] = {ANSWER_ACCEPT_NDR, ANSWER_FEATURES};
+
+void put_bind_ack(qv2_buf *b, uint32_t call_id, const ctx_answer *answers, uint32_t n) {
     uint64_t start = b->len;
     put_rpc_header(b, PTYPE_BIND_ACK, call_id);
     w16(b, MAX_FRAG); // max_xmit_frag
@@ -100,19 +117,54 @@ void put_bind_ack(qv2_buf *b, uint32_t call_id) {
     w32(b, ASSOC_GROUP);
     w16(b, sizeof sec_addr);
     qv2_buf_put(b, sec_addr, sizeof sec_addr);
-    w8(b, 0); // padding to 4
-    w8(b, 2); // n_results
+    w8(b, 0);          // padding to 4
+    w8(b, uint8_t(n)); // n_results
     w8(b, 0);
     w16(b, 0);
-    w16(b, RESULT_ACCEPTANCE);
-    w16(b, 0);
-    qv2_buf_put(b, ndr_syntax, sizeof ndr_syntax);
-    w32(b, 2); // syntax version
-    w16(b, RESULT_NEGOTIATE_ACK);
-    w16(b, BIND_TIME_FEATURES);
-    for (int i = 0; i < 5; i++)
-        w32(b, 0); // transfer syntax and version: none
+    for (uint32_t i = 0; i < n; i++) {
+        if (answers[i] == ANSWER_ACCEPT_NDR) {
+            w16(b, RESULT_ACCEPTANCE);
+            w16(b, 0);
+            qv2_buf_put(b, ndr_syntax, sizeof ndr_syntax);
+            w32(b, 2); // syntax version
+            continue;
+        }
+        if (answers[i] == ANSWER_FEATURES) {
+            w16(b, RESULT_NEGOTIATE_ACK);
+            w16(b, BIND_TIME_FEATURES);
+        } else {
+            w16(b, RESULT_PROVIDER_REJECTION);
+            w16(b, REASON_NO_TRANSFER_SYNTAX);
+        }
+        for (int k = 0; k < 5; k++)
+            w32(b, 0); // transfer syntax and version: none
+    }
     finish_pdu(b, start);
+}
+
+// Reads the presentation contexts of a BIND into answers[256]. Their count,
+// or -1 when the list does not lie whole inside the PDU.
+int read_contexts(const uint8_t *in, uint64_t n, ctx_answer *answers) {
+    if (n < BIND_CTX_LIST) return -1;
+    uint32_t count = in[BIND_CTX_LIST - 4];
+    uint64_t at = BIND_CTX_LIST;
+    for (uint32_t i = 0; i < count; i++) {
+        if (n - at < CTX_ELEM_FIXED) return -1;
+        uint32_t syntaxes = in[at + 2];
+        at += CTX_ELEM_FIXED;
+        if ((n - at) / SYNTAX_ID_LEN < syntaxes) return -1;
+        answers[i] = ANSWER_NO_SYNTAX;
+        for (uint32_t k = 0; k < syntaxes; k++) {
+            const uint8_t *id = in + at + uint64_t(k) * SYNTAX_ID_LEN;
+            if (memcmp(id, features_prefix, sizeof features_prefix) == 0)
+                answers[i] = ANSWER_FEATURES;
+            else if (answers[i] == ANSWER_NO_SYNTAX &&
+                     memcmp(id, ndr_syntax, sizeof ndr_syntax) == 0 && qv2_le32(id + 16) == 2)
+                answers[i] = ANSWER_ACCEPT_NDR;
+        }
+        at += uint64_t(syntaxes) * SYNTAX_ID_LEN;
+    }
+    return int(count);
 }
 
 void put_response(qv2_buf *b, uint32_t call_id, const qv2_buf *stub) {
@@ -219,7 +271,18 @@ void srvsvc_transceive(const uint8_t *in, uint64_t n, qv2_buf *out) {
     uint8_t ptype = in[2];
     uint32_t call_id = qv2_le32(in + 12);
     if (ptype == PTYPE_BIND) {
-        put_bind_ack(out, call_id);
+        // The usual BIND (the interface with NDR, plus the feature
+        // negotiation) gets the fixed answer, and so does any BIND whose
+        // context list is missing or cut short. Some clients refuse a
+        // BIND_ACK whose results do not match their contexts one for one, so
+        // a BIND with one context, or with more than two, gets one result
+        // per context.
+        ctx_answer answers[256];
+        int count = read_contexts(in, n, answers);
+        if (count == 1 || count > 2)
+            put_bind_ack(out, call_id, answers, uint32_t(count));
+        else
+            put_bind_ack(out, call_id, fixed_answers, 2);
         return;
     }
     if (ptype != PTYPE_REQUEST) return;

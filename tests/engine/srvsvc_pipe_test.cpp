@@ -1,5 +1,5 @@
 // DCE/RPC through FSCTL_PIPE_TRANSCEIVE on the srvsvc pipe, end to end
-// through the simulation: the BIND_ACK, the share list, the FAULT, and the
+// through the simulation: the BIND_ACKs, the share list, the FAULT, and the
 // PDUs that get an empty answer.
 #include "support/smb2_client.h"
 #include "support/smb2_ioctl.h"
@@ -42,52 +42,99 @@ class SrvsvcPipe : public ::testing::Test {
     smb2::SimClient sim;
 };
 
-smb2::Bytes bind_ack(uint32_t call_id) {
-    smb2::Bytes b = smb2::from_hex("05000c0310000000 5c000000 00000000"
+// BIND_ACK results, one per answered context.
+const char *const kAccept = "0000 0000 045d888aeb1cc9119fe808002b104860 02000000";
+const char *const kFeatures = "0300 0300 0000000000000000000000000000000000000000";
+const char *const kNoSyntax = "0200 0200 0000000000000000000000000000000000000000";
+
+smb2::Bytes bind_ack(uint32_t call_id, const std::vector<const char *> &results) {
+    smb2::Bytes b = smb2::from_hex("05000c0310000000 0000 0000 00000000"
                                    "b810b810 796f0000 0d00 5c706970655c73727673766300 00"
-                                   "02000000"
-                                   "00000000 045d888aeb1cc9119fe808002b104860 02000000"
-                                   "03000300 0000000000000000000000000000000000000000");
+                                   "00000000");
+    b[40] = uint8_t(results.size());
+    for (const char *r : results) {
+        smb2::Bytes one = smb2::from_hex(r);
+        b.insert(b.end(), one.begin(), one.end());
+    }
+    smb2::put_u16(b, 8, uint16_t(b.size()));
     smb2::put_u32(b, 12, call_id);
     return b;
 }
 
-TEST_F(SrvsvcPipe, EveryBindGetsTheSameBindAckUnderItsCallId) {
-    smb2::Bytes one_context = smb2::rpc_bind_srvsvc(7);
-    ASSERT_EQ(one_context.size(), 72u);
-    smb2::Bytes header_only(one_context.begin(), one_context.begin() + 16);
+// The answer to the usual two-context BIND, whatever its contexts hold.
+smb2::Bytes fixed_bind_ack(uint32_t call_id) {
+    return bind_ack(call_id, {kAccept, kFeatures});
+}
+
+smb2::RpcContext features_context(uint16_t id) {
+    return {.id = id, .transfer = {{smb2::BIND_TIME_FEATURES_UUID, 1}}};
+}
+
+void expect_transceive_reply(const smb2::Reply &r) {
+    ASSERT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.u16(64), 49u);
+    EXPECT_EQ(smb2::ioctl_ctl(r), smb2::FSCTL_PIPE_TRANSCEIVE);
+    EXPECT_EQ(smb2::ioctl_fid(r), kPipe);
+    EXPECT_EQ(r.u32(88), 0u) << "InputOffset";
+    EXPECT_EQ(r.u32(92), 0u) << "InputCount";
+    EXPECT_EQ(smb2::ioctl_output_offset(r), 112u);
+}
+
+TEST_F(SrvsvcPipe, TwoContextAndShortBindsGetTheFixedBindAckUnderTheirCallIds) {
+    smb2::Bytes usual = smb2::rpc_bind(7, {smb2::RpcContext{}, features_context(1)});
+    ASSERT_EQ(usual.size(), 116u);
+    smb2::Bytes header_only(usual.begin(), usual.begin() + 16);
     smb2::put_u16(header_only, 8, 16);
     smb2::put_u32(header_only, 12, 9);
-    // Another interface, with NDR64 and a bind-time feature negotiation.
-    smb2::Bytes other =
-        smb2::rpc_bind(11, {{.id = 0, .abstract_uuid = smb2::LSARPC_UUID, .abstract_major = 0},
-                            {.id = 1,
-                             .abstract_uuid = smb2::LSARPC_UUID,
-                             .abstract_major = 0,
-                             .transfer = {{smb2::NDR64_UUID, 1}}},
-                            {.id = 2,
-                             .abstract_uuid = smb2::LSARPC_UUID,
-                             .abstract_major = 0,
-                             .transfer = {{smb2::BIND_TIME_FEATURES_UUID, 1}}}});
+    // Two contexts of another interface, the first without NDR: not examined.
+    smb2::Bytes other = smb2::rpc_bind(
+        11, {{.id = 0, .abstract_uuid = smb2::LSARPC_UUID, .transfer = {{smb2::NDR64_UUID, 1}}},
+             {.id = 1, .abstract_uuid = smb2::LSARPC_UUID}});
+    // One context announced, its transfer syntax cut off.
+    smb2::Bytes cut = smb2::rpc_bind_srvsvc(13);
+    cut.resize(60);
 
-    std::vector<smb2::Reply> r =
-        transceive({{.fid = kPipe, .fid_volatile = 5, .input = one_context},
-                    {.fid = kPipe, .input = header_only},
-                    {.fid = kPipe, .input = other}});
-    const uint32_t call_ids[] = {7, 9, 11};
+    std::vector<smb2::Reply> r = transceive({{.fid = kPipe, .fid_volatile = 5, .input = usual},
+                                             {.fid = kPipe, .input = header_only},
+                                             {.fid = kPipe, .input = other},
+                                             {.fid = kPipe, .input = cut}});
+    const uint32_t call_ids[] = {7, 9, 11, 13};
     for (size_t i = 0; i < r.size(); i++) {
         SCOPED_TRACE(i);
-        ASSERT_EQ(r[i].status(), STATUS_SUCCESS);
-        EXPECT_EQ(r[i].u16(64), 49u);
-        EXPECT_EQ(smb2::ioctl_ctl(r[i]), smb2::FSCTL_PIPE_TRANSCEIVE);
-        EXPECT_EQ(smb2::ioctl_fid(r[i]), kPipe);
-        EXPECT_EQ(r[i].u32(88), 0u) << "InputOffset";
-        EXPECT_EQ(r[i].u32(92), 0u) << "InputCount";
-        EXPECT_EQ(smb2::ioctl_output_offset(r[i]), 112u);
-        EXPECT_EQ(smb2::ioctl_output(r[i]), bind_ack(call_ids[i]));
+        expect_transceive_reply(r[i]);
+        EXPECT_EQ(smb2::ioctl_output(r[i]), fixed_bind_ack(call_ids[i]));
     }
     EXPECT_EQ(smb2::ioctl_fid_volatile(r[0]), 5u) << "the volatile FileId is echoed";
     EXPECT_EQ(smb2::rpc_header(smb2::ioctl_output(r[0])).frag_length, 92u);
+}
+
+TEST_F(SrvsvcPipe, OtherBindsGetOneResultPerContext) {
+    smb2::Bytes one = smb2::rpc_bind_srvsvc(21);
+    ASSERT_EQ(one.size(), 72u);
+    smb2::Bytes other_interface =
+        smb2::rpc_bind(22, {{.abstract_uuid = smb2::LSARPC_UUID, .abstract_major = 0}});
+    smb2::Bytes ndr64_only = smb2::rpc_bind(23, {{.transfer = {{smb2::NDR64_UUID, 1}}}});
+    smb2::Bytes three = smb2::rpc_bind(
+        24,
+        {smb2::RpcContext{}, {.id = 1, .transfer = {{smb2::NDR64_UUID, 1}}}, features_context(2)});
+    // NDR offered second, after a syntax the server does not speak.
+    smb2::Bytes ndr_second =
+        smb2::rpc_bind(25, {{.transfer = {{smb2::NDR64_UUID, 1}, {smb2::NDR_UUID, 2}}}});
+
+    std::vector<smb2::Reply> r = transceive({{.fid = kPipe, .input = one},
+                                             {.fid = kPipe, .input = other_interface},
+                                             {.fid = kPipe, .input = ndr64_only},
+                                             {.fid = kPipe, .input = three},
+                                             {.fid = kPipe, .input = ndr_second}});
+    ASSERT_EQ(r.size(), 5u);
+    for (const smb2::Reply &reply : r)
+        expect_transceive_reply(reply);
+    EXPECT_EQ(smb2::ioctl_output(r[0]), bind_ack(21, {kAccept}));
+    EXPECT_EQ(smb2::rpc_header(smb2::ioctl_output(r[0])).frag_length, 68u);
+    EXPECT_EQ(smb2::ioctl_output(r[1]), bind_ack(22, {kAccept}));
+    EXPECT_EQ(smb2::ioctl_output(r[2]), bind_ack(23, {kNoSyntax}));
+    EXPECT_EQ(smb2::ioctl_output(r[3]), bind_ack(24, {kAccept, kNoSyntax, kFeatures}));
+    EXPECT_EQ(smb2::ioctl_output(r[4]), bind_ack(25, {kAccept}));
 }
 
 TEST_F(SrvsvcPipe, ShareEnumWithoutBindListsIpcFirstThenSharesByName) {
@@ -193,7 +240,7 @@ TEST_F(SrvsvcPipe, InputIsTakenFromInputOffsetNotFromTheEndOfTheFixedFields) {
     smb2::Reply r = transceive(std::vector<smb2::IoctlParams>{
         {.fid = kPipe, .input = input, .input_offset = 128, .input_count = 72}})[0];
     ASSERT_EQ(r.status(), STATUS_SUCCESS);
-    EXPECT_EQ(smb2::ioctl_output(r), bind_ack(77));
+    EXPECT_EQ(smb2::ioctl_output(r), bind_ack(77, {kAccept}));
 }
 
 } // namespace
