@@ -243,4 +243,22 @@ TEST_F(SrvsvcPipe, InputIsTakenFromInputOffsetNotFromTheEndOfTheFixedFields) {
     EXPECT_EQ(smb2::ioctl_output(r), bind_ack(77, {kAccept}));
 }
 
+TEST_F(SrvsvcPipe, RelatedTransceiveAfterCreateUsesTheNewPipe) {
+    smb2::Bytes create = smb2::create(sim.header(SMB2_CREATE, kIpcTree), {.name = "srvsvc"});
+    smb2::Bytes bind =
+        smb2::ioctl(sim.header(SMB2_IOCTL, kIpcTree), {.fid = smb2::FID_NONE,
+                                                       .fid_volatile = smb2::FID_NONE,
+                                                       .input = smb2::rpc_bind_srvsvc(31)});
+    std::vector<smb2::Reply> r =
+        sim.run({smb2::tree_connect(sim.header(SMB2_TREE_CONNECT), "\\\\127.0.0.1\\IPC$"),
+                 smb2::compound({create, bind}, /*related=*/true)});
+    std::vector<smb2::Reply> parts = r[1].parts();
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(smb2::create_fid(parts[0]), kPipe);
+    ASSERT_EQ(parts[1].status(), STATUS_SUCCESS);
+    EXPECT_EQ(smb2::ioctl_fid(parts[1]), kPipe);
+    EXPECT_EQ(smb2::rpc_header(smb2::ioctl_output(parts[1])).ptype, 12u) << "BIND_ACK";
+    EXPECT_EQ(smb2::rpc_header(smb2::ioctl_output(parts[1])).call_id, 31u);
+}
+
 } // namespace
