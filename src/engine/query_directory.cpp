@@ -180,6 +180,8 @@ int make_listing(qv2_open *o, const char *pattern, uint8_t cls) {
     return 0;
 }
 
+// The end of a listing: 12 bytes that read as a response body with
+// OutputBufferOffset 72 and nothing in it. The listing stays held.
 void no_more_files(qv2_reply *r) {
     qv2_stat_add(QV2_ST_LISTINGS_SENT, 1);
     rep_set_status(r, STATUS_NO_MORE_FILES);
