@@ -46,7 +46,13 @@ void rep_chain(qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t mid, uint64
 uint8_t *rep_hdr(qv2_reply *r);
 void rep_set_status(qv2_reply *r, uint32_t status);
 
-// Error reply for the current command (header only, no body).
+// The 9-byte body of every error response (StructureSize 9, no error
+// contexts, no error data). A reply with an error status and no body is
+// malformed to clients and dissectors.
+void rep_error_body(qv2_buf *b);
+
+// Error reply for the current command: its header with the status and the
+// error body, nothing else.
 void err_reply_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t sid,
                  uint32_t tid, int line);
 // Error reply for a command of a compound that has no reply header of its

@@ -75,6 +75,14 @@ void next_hdr(qv2_conn *c, qv2_reply *r, chain *st, uint32_t cmd, uint32_t statu
     rep_chain(r, cmd, status, mid, sid, tid, charge, credits);
 }
 
+// An error header written by the dispatcher itself (refusals, signature
+// failures, the chain_err and compound-limit paths), with its error body.
+void next_err_hdr(qv2_conn *c, qv2_reply *r, chain *st, uint32_t cmd, uint32_t status,
+                  uint64_t mid, uint64_t sid, uint32_t tid, uint16_t credits) {
+    next_hdr(c, r, st, cmd, status, mid, sid, tid, 0, credits);
+    rep_error_body(&r->buf);
+}
+
 // Checks the signature of a signed request (bytes [0, n) of the message
 // from this command on). The signature field is zeroed for the MAC and put
 // back. 0 when it verifies.
@@ -125,7 +133,7 @@ bool is_mutating(uint32_t cmd) {
 void cmd_unknown(qv2_reply *r) {
     qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
     rep_set_status(r, STATUS_NOT_SUPPORTED);
-    w32(&r->buf, 4);
+    rep_error_body(&r->buf);
 }
 
 void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
@@ -164,7 +172,7 @@ void over_limit(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st
     }
     if (sid == 0) sid = c->session_id;
     if (tid == 0) tid = c->cur_tree_id;
-    next_hdr(c, r, st, cmd, STATUS_INVALID_PARAMETER, mid, sid, tid, 0, 1);
+    next_err_hdr(c, r, st, cmd, STATUS_INVALID_PARAMETER, mid, sid, tid, 1);
     qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
 }
 
@@ -212,12 +220,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         if (c->chain_err) {
             // An earlier command of this compound failed: this one fails too,
             // unexecuted.
-            if (r->buf.len == 0)
-                rep_begin(r, h.command, r->last_status, h.message_id, h.session_id, h.tree_id, 0,
-                          credits);
-            else
-                next_hdr(c, r, st, h.command, r->last_status, h.message_id, h.session_id,
-                         h.tree_id, 0, 1);
+            next_err_hdr(c, r, st, h.command, r->last_status, h.message_id, h.session_id,
+                         h.tree_id, r->buf.len == 0 ? credits : 1);
             if (!follow(&h, len, st, false)) return;
             continue;
         }
@@ -229,8 +233,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             int authed = c->authenticated;
             if (verify(c, req, span, &h) != 0) {
                 qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
-                next_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id,
-                         h.tree_id, 0, authed ? 1 : credits);
+                next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id,
+                             h.session_id, h.tree_id, authed ? 1 : credits);
                 return;
             }
         }
@@ -256,8 +260,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         if (is_mutating(h.command)) {
             // Read-only server: refused before anything looks at the request.
             qv2_stat_add(QV2_ST_MUTATING_REFUSED, 1);
-            next_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid, 0,
-                     credits);
+            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
+                         credits);
             uint32_t next = h.next_command;
             if (next < SMB2_HDR_LEN || next % 8 != 0 || st->off + next > len) return;
             st->off += next;

@@ -180,13 +180,13 @@ int make_listing(qv2_open *o, const char *pattern, uint8_t cls) {
     return 0;
 }
 
-// The end of a listing: 12 bytes that read as a response body with
-// OutputBufferOffset 72 and nothing in it. The listing stays held.
+// The end of a listing: STATUS_NO_MORE_FILES is an error response, so it
+// carries the error body (a body read as a listing would put 72 where the
+// error's context count belongs). The listing stays held.
 void no_more_files(qv2_reply *r) {
     qv2_stat_add(QV2_ST_LISTINGS_SENT, 1);
     rep_set_status(r, STATUS_NO_MORE_FILES);
-    static const uint8_t body[12] = {0x09, 0x00, 0x48, 0x00};
-    qv2_buf_put(&r->buf, body, sizeof body);
+    rep_error_body(&r->buf);
 }
 
 } // namespace

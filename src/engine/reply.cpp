@@ -125,6 +125,11 @@ uint8_t *rep_hdr(qv2_reply *r) {
 
 void rep_set_status(qv2_reply *r, uint32_t status) { qv2_put_le32(rep_hdr(r) + 8, status); }
 
+void rep_error_body(qv2_buf *b) {
+    static const uint8_t body[9] = {0x09, 0x00};
+    qv2_buf_put(b, body, sizeof body);
+}
+
 void err_reply_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t sid,
                  uint32_t tid, int line) {
     uint64_t mid = err_mid(c, cmd, status, line);
@@ -133,16 +138,19 @@ void err_reply_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, uint6
         // at once, and the builder stays empty.
         qv2_reply lone{};
         rep_begin(&lone, cmd, status, mid, sid, tid, 0, 1);
+        rep_error_body(&lone.buf);
         if (!lone.buf.failed) send_frame(c, lone.buf.data, lone.buf.len);
         else c->closing = 1;
         qv2_buf_free(&lone.buf);
     } else {
         rep_set_status(r, status);
-        // An error reply is the header alone, whatever the handler appended.
+        // An error reply is the header and the error body, whatever the
+        // handler appended.
         if (hdr_present(r) && r->buf.len > r->hdr_off + SMB2_HDR_LEN) {
             r->buf.len = r->hdr_off + SMB2_HDR_LEN;
             r->buf.data[r->buf.len] = 0;
         }
+        rep_error_body(&r->buf);
         if (c->in_compound) {
             c->chain_err_pending = 1;
             r->last_status = status;
@@ -155,6 +163,7 @@ void err_reply_new_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, u
                      uint32_t tid, int line) {
     uint64_t mid = err_mid(c, cmd, status, line);
     rep_chain(r, cmd, status, mid, sid, tid, 0, 1);
+    rep_error_body(&r->buf);
     c->chain_err_pending = 1;
     r->last_status = status;
     err_done(c, mid);

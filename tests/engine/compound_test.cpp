@@ -107,7 +107,7 @@ TEST(Compound, SixtyFifthCommandGetsInvalidParameterInsteadOfRunning) {
     EXPECT_EQ(last.mid(), 65u);
     EXPECT_EQ(last.credit_charge(), 0u);
     EXPECT_EQ(last.credits(), 1u);
-    EXPECT_EQ(last.size(), 64u);
+    EXPECT_EQ(last.size(), 64u + 9u);
     EXPECT_EQ(last.flags(), 0x5u);
     EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 1);
 }
@@ -133,7 +133,8 @@ TEST(Compound, WriteInTheMiddleIsRefusedAndTheChainGoesOn) {
     EXPECT_EQ(parts[1].status(), STATUS_ACCESS_DENIED);
     EXPECT_EQ(parts[1].command(), SMB2_WRITE);
     EXPECT_EQ(parts[1].mid(), 2u);
-    EXPECT_EQ(parts[1].size(), 64u) << "a bare header";
+    EXPECT_EQ(parts[1].size(), 80u) << "the header and the error body, padded to 8";
+    EXPECT_EQ(smb2::hex(parts[1].body()).substr(0, 18), "090000000000000000");
     EXPECT_EQ(parts[1].credit_charge(), 0u);
     EXPECT_EQ(parts[2].status(), STATUS_SUCCESS);
     EXPECT_EQ(parts[2].mid(), 3u);
@@ -164,7 +165,7 @@ TEST(Compound, EveryMutatingCommandIsRefusedWithAccessDenied) {
         ASSERT_EQ(t.replies.size(), 1u) << cmd;
         const smb2::Reply &r = t.replies[0];
         EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED) << cmd;
-        EXPECT_EQ(r.size(), 64u) << cmd;
+        EXPECT_EQ(r.size(), 64u + 9u) << cmd;
         EXPECT_EQ(r.credits(), 4u) << cmd;
         EXPECT_EQ(w.delta(QV2_ST_MUTATING_REFUSED), 1) << cmd;
     }
@@ -208,7 +209,7 @@ TEST(Compound, LaterHeaderThatDoesNotParseGetsAChainedInvalidParameter) {
     EXPECT_EQ(err.mid(), 1u) << "the MessageId of the command being processed";
     EXPECT_EQ(err.credit_charge(), 0u);
     EXPECT_EQ(err.credits(), 1u);
-    EXPECT_EQ(err.size(), 64u);
+    EXPECT_EQ(err.size(), 64u + 9u);
 }
 
 // Needs a handler that can fail: CLOSE of an unknown FileId.
@@ -227,7 +228,7 @@ TEST(Compound, FailureInTheMiddleFailsTheRestWithTheSameStatus) {
     EXPECT_EQ(parts[2].status(), STATUS_INVALID_PARAMETER) << "not executed, failed alike";
     EXPECT_EQ(parts[2].command(), SMB2_ECHO);
     EXPECT_EQ(parts[2].mid(), 3u);
-    EXPECT_EQ(parts[2].size(), 64u);
+    EXPECT_EQ(parts[2].size(), 64u + 9u);
     EXPECT_EQ(parts[2].credit_charge(), 0u);
     EXPECT_EQ(parts[2].credits(), 1u);
 

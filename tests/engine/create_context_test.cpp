@@ -165,7 +165,7 @@ TEST_F(CreateContexts, FailedCreateInACompoundFailsTheRestWithABareHeader) {
     std::vector<smb2::Reply> parts = r[1].parts();
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[1].status(), STATUS_OBJECT_PATH_NOT_FOUND);
-    EXPECT_EQ(parts[1].next_command(), 64u) << "no 88-byte error body inside a compound";
+    EXPECT_EQ(parts[1].next_command(), 80u) << "the 9-byte error body, not the 88-byte one, inside a compound";
     EXPECT_EQ(parts[2].status(), STATUS_OBJECT_PATH_NOT_FOUND);
 }
 

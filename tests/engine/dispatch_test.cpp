@@ -69,7 +69,7 @@ TEST(Dispatch, CommandNumbersAboveEighteenGetNotSupportedWithABody) {
         smb2::Reply r = only_reply(smb2::request(Header{.command = cmd, .mid = 2}, Bytes(8, 0)));
         EXPECT_EQ(r.status(), STATUS_NOT_SUPPORTED) << cmd;
         EXPECT_EQ(r.command(), cmd) << cmd;
-        EXPECT_EQ(smb2::hex(r.body()), "04000000") << cmd;
+        EXPECT_EQ(smb2::hex(r.body()), "090000000000000000") << cmd;
         EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 1) << cmd;
     }
 }
@@ -118,7 +118,7 @@ TEST(Dispatch, SignedRequestBeforeAnySessionIsRefused) {
     smb2::CounterWatch w;
     smb2::Reply r = only_reply(req);
     EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(r.size(), 64u);
+    EXPECT_EQ(r.size(), 64u + 9u);
     EXPECT_EQ(r.mid(), 6u);
     EXPECT_EQ(r.credits(), 10u) << "the granted credits";
     EXPECT_EQ(r.credit_charge(), 0u);

@@ -45,7 +45,7 @@ void expect_error(const std::vector<smb2::Reply> &r, uint32_t status) {
         SCOPED_TRACE(i);
         EXPECT_EQ(r[i].status(), status);
         EXPECT_EQ(r[i].command(), SMB2_IOCTL);
-        EXPECT_EQ(r[i].size(), 64u) << "an error reply is the header alone";
+        EXPECT_EQ(r[i].size(), 64u + 9u) << "an error reply is the header and the error body";
     }
 }
 

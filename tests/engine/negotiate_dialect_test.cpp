@@ -194,7 +194,7 @@ TEST(NegotiateDialect, Smb3OnlyWithNegotiateContextsIsNotSupportedAndEndsTheConn
     smb2::Transcript t = run(negotiate({0x0300, 0x0311}, {.context_offset = 64 + 40}, context), true);
     ASSERT_EQ(t.replies.size(), 1u) << "the ECHO after it is never read";
     EXPECT_EQ(t.replies[0].status(), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(t.replies[0].size(), 64u);
+    EXPECT_EQ(t.replies[0].size(), 64u + 9u);
     EXPECT_EQ(t.received.size(), 1u);
     EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 1);
     EXPECT_EQ(w.delta(QV2_ST_NEGOTIATE), 0);
@@ -229,7 +229,7 @@ TEST(NegotiateDialect, MalformedRequestsAreInvalidParameterAndEndTheConnection) 
         smb2::Transcript t = run(msg, true);
         ASSERT_EQ(t.replies.size(), 1u);
         EXPECT_EQ(t.replies[0].status(), STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(t.replies[0].size(), 64u);
+        EXPECT_EQ(t.replies[0].size(), 64u + 9u);
         EXPECT_EQ(t.received.size(), 1u) << "the connection ends after the reply";
         EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 1);
         EXPECT_EQ(w.delta(QV2_ST_NEGOTIATE), 0);

@@ -20,7 +20,8 @@ using smb2::QueryDirParams;
 
 namespace {
 
-const Bytes kNoMoreFilesBody = {0x09, 0x00, 0x48, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+// NO_MORE_FILES is an error response: the 9-byte error body.
+const Bytes kNoMoreFilesBody = {0x09, 0, 0, 0, 0, 0, 0, 0, 0};
 
 class QueryDirectory : public ::testing::Test {
   protected:

@@ -161,7 +161,7 @@ TEST_F(QueryInfo, OutputLimitOfEveryClass) {
         smb2::Reply below =
             query({.fid = fid, .type = c.type, .cls = c.cls, .out_len = c.minimum - 1});
         EXPECT_EQ(below.status(), STATUS_INFO_LENGTH_MISMATCH);
-        EXPECT_EQ(below.size(), 64u) << "a bare error header";
+        EXPECT_EQ(below.size(), 64u + 9u) << "the header and the error body";
     }
 }
 

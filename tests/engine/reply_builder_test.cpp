@@ -83,7 +83,7 @@ TEST(ErrorReply, WithoutAnyReplyYetTheHeaderIsSentAtOnce) {
     err_reply_l(&c, &r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, __LINE__);
     EXPECT_EQ(r.buf.len, 0u) << "the builder stays empty";
     ASSERT_EQ(dc.transport().writes().size(), 2u);
-    EXPECT_EQ(smb2::hex(dc.transport().writes()[0]), "00000040");
+    EXPECT_EQ(smb2::hex(dc.transport().writes()[0]), "00000049") << "header and error body";
     smb2::Reply sent(dc.transport().writes()[1]);
     EXPECT_EQ(sent.status(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(sent.mid(), 42u) << "one past the highest MessageId used in an error reply";
@@ -102,7 +102,7 @@ TEST(ErrorReply, ReplacesTheStatusAndDropsAnyBody) {
     w64(&r.buf, 0x1234);
     err_reply_l(&c, &r, SMB2_CLOSE, STATUS_INVALID_PARAMETER, 1, 2, __LINE__);
     smb2::Reply got = contents(r);
-    EXPECT_EQ(got.size(), 64u);
+    EXPECT_EQ(got.size(), 64u + 9u);
     EXPECT_EQ(got.status(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(got.credit_charge(), 3u) << "only the status changes";
     EXPECT_EQ(got.credits(), 4u);
@@ -157,7 +157,7 @@ TEST(CreateError, InsideACompoundItIsABareHeaderThatFailsTheRest) {
     create_error_l(&c, &r, STATUS_ACCESS_DENIED, __LINE__);
     std::vector<smb2::Reply> parts = contents(r).parts();
     ASSERT_EQ(parts.size(), 2u);
-    EXPECT_EQ(parts[1].size(), 64u);
+    EXPECT_EQ(parts[1].size(), 64u + 9u) << "the error body, not CREATE's 88-byte one";
     EXPECT_EQ(parts[1].status(), STATUS_ACCESS_DENIED);
     EXPECT_EQ(c.chain_err_pending, 1);
     qv2_buf_free(&r.buf);

@@ -170,7 +170,7 @@ TEST(SessionLogon, SecondLogonOnTheConnectionIsNotAccepted) {
     ASSERT_EQ(t.replies.size(), 5u);
     for (size_t i = 3; i < 5; i++) {
         EXPECT_EQ(t.replies[i].status(), STATUS_REQUEST_NOT_ACCEPTED);
-        EXPECT_EQ(t.replies[i].size(), 64u);
+        EXPECT_EQ(t.replies[i].size(), 64u + 9u);
     }
     EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 0);
 }

@@ -81,7 +81,7 @@ TEST(SessionSetupInput, BadFixedFieldsAndBufferBoundsAreInvalidParameterWithoutA
         smb2::CounterWatch w;
         smb2::Reply r = n.send(c.msg);
         EXPECT_EQ(r.status(), STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(r.size(), 64u);
+        EXPECT_EQ(r.size(), 64u + 9u);
         EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 0);
         EXPECT_EQ(n.dc.conn().session_id, 0u);
     }

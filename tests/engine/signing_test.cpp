@@ -53,7 +53,7 @@ TEST(Signing, WrongSignatureIsRefusedWithOneCredit) {
     smb2::CounterWatch w;
     smb2::Reply r = dc.process(req);
     EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(r.size(), 64u);
+    EXPECT_EQ(r.size(), 64u + 9u);
     EXPECT_EQ(r.credits(), 1u);
     EXPECT_EQ(r.credit_charge(), 0u);
     EXPECT_EQ(r.mid(), 8u);

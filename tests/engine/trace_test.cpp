@@ -60,7 +60,7 @@ TEST(Trace, ErrorRepliesNameTheirStatus) {
     smb2::Script s;
     s.send(smb2::request(smb2::Header{.command = SMB2_WRITE, .mid = 1}, Bytes(48, 0)));
     std::string err = traced_run("1", s);
-    EXPECT_NE(err.find("<< 64 bytes ACCESS_DENIED\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("<< 73 bytes ACCESS_DENIED\n"), std::string::npos) << err;
     EXPECT_NE(err.find("status=c0000022"), std::string::npos) << err;
 }
 

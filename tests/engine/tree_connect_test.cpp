@@ -84,7 +84,7 @@ TEST_F(TreeConnect, UnknownShareIsRefusedAndCounted) {
     smb2::CounterWatch w;
     smb2::Reply r = connect("\\\\host\\nosuch");
     EXPECT_EQ(r.status(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(r.size(), 64u);
+    EXPECT_EQ(r.size(), 64u + 9u);
     EXPECT_EQ(w.delta(QV2_ST_TREE_REFUSED), 1);
     EXPECT_EQ(w.delta(QV2_ST_TREES), 0);
     EXPECT_EQ(cl_.conn().tree_list, nullptr);
@@ -253,7 +253,7 @@ TEST(TreeConnectEndToEnd, RefusalsAndAConnectAsTheClientSeesThem) {
     smb2::Transcript t = smb2::run(before);
     ASSERT_EQ(t.replies.size(), 1u);
     EXPECT_EQ(t.replies[0].status(), STATUS_USER_SESSION_DELETED) << "before SESSION_SETUP";
-    EXPECT_EQ(t.replies[0].size(), 64u);
+    EXPECT_EQ(t.replies[0].size(), 64u + 9u);
     EXPECT_EQ(w.delta(QV2_ST_TREE_REFUSED), 1);
 
     smb2::SimClient sim;
