@@ -137,6 +137,14 @@ void session_setup_fail_body(qv2_conn *c, qv2_reply *r, uint32_t status);
 // ioctl.cpp: IOCTL (negotiate validation, transceive on the srvsvc pipe).
 void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
+// pipe.cpp: the srvsvc pipe over WRITE and READ (clients that don't use
+// the IOCTL transceive). A WRITE is taken only when its FileId names an open
+// of the pipe; every other WRITE is refused by the dispatcher.
+bool write_targets_pipe(qv2_conn *c, const uint8_t *body, uint64_t n);
+void cmd_write(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// READ of the pipe's pending answer (at most length bytes).
+void pipe_read(qv2_conn *c, qv2_open *o, uint32_t length, qv2_reply *r);
+
 // srvsvc.cpp: the DCE/RPC server of the srvsvc pipe.
 // Answers the one PDU in in[0, n) by appending at most one PDU to out:
 // BIND_ACK for a BIND, the share list for a NetrShareEnum REQUEST, a FAULT

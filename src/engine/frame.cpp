@@ -146,6 +146,7 @@ void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
     case SMB2_CREATE: cmd_create(c, rd, r); break;
     case SMB2_CLOSE: cmd_close(c, rd, r); break;
     case SMB2_READ: cmd_read(c, rd, r); break;
+    case SMB2_WRITE: cmd_write(c, rd, r); break; // the srvsvc pipe only
     case SMB2_IOCTL: cmd_ioctl(c, rd, r); break;
     case SMB2_CANCEL: cmd_cancel(c, rd, r); break;
     case SMB2_ECHO: cmd_echo(c, rd, r); break;
@@ -257,8 +258,11 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         st->prev_sid = sid;
         st->prev_tid = tid;
 
-        if (is_mutating(h.command)) {
-            // Read-only server: refused before anything looks at the request.
+        bool pipe_write = h.command == SMB2_WRITE &&
+                          write_targets_pipe(c, req + body_off, left - body_off);
+        if (is_mutating(h.command) && !pipe_write) {
+            // Read-only server: refused before anything looks at the request
+            // (a WRITE is looked at only to see whether it goes to the pipe).
             qv2_stat_add(QV2_ST_MUTATING_REFUSED, 1);
             next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
                          credits);

@@ -120,6 +120,15 @@ qv2_tree *tree_find(qv2_conn *c, uint32_t id) {
     return nullptr;
 }
 
+// What an open holds besides its record: a directory listing, and the
+// pipe's pending answer.
+void open_release(qv2_open *o) {
+    if (o->has_listing) qv2_vfs_free(o->listing, o->listing_count);
+    o->has_listing = 0;
+    o->listing = nullptr;
+    qv2_buf_free(&o->pipe_out);
+}
+
 void conn_free_trees_opens(qv2_conn *c) {
     qv2_tree *t = c->tree_list;
     c->tree_list = nullptr;
@@ -132,7 +141,7 @@ void conn_free_trees_opens(qv2_conn *c) {
     c->open_list = nullptr;
     while (o) {
         qv2_open *next = o->next;
-        if (o->has_listing) qv2_vfs_free(o->listing, o->listing_count);
+        open_release(o);
         free(o);
         o = next;
     }
@@ -167,9 +176,7 @@ void open_close(qv2_conn *c, qv2_open *o) {
     qv2_open **link = &c->open_list;
     while (*link && *link != o) link = &(*link)->next;
     if (!*link) return;
-    if (o->has_listing) qv2_vfs_free(o->listing, o->listing_count);
-    o->has_listing = 0;
-    o->listing = nullptr;
+    open_release(o);
     o->in_use = 0;
     c->open_count--;
     *link = o->next;

@@ -49,6 +49,7 @@ struct qv2_open {
     int32_t cursor; // next entry QUERY_DIRECTORY examines
     char pattern[QV2_PATTERN_CAP];
     int32_t listing_class;
+    qv2_buf pipe_out; // the pipe's answer to the last WRITE, not yet READ
     qv2_open *next;
 };
 

@@ -85,8 +85,8 @@ void cmd_read(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     if (o->is_pipe) {
-        // The pipe is answered through IOCTL only.
-        err_reply(c, r, SMB2_READ, STATUS_NOT_SUPPORTED);
+        // The answer to a WRITE on the pipe (the IOCTL transceive needs none).
+        pipe_read(c, o, q.length, r);
         return;
     }
     if (o->is_dir) {

@@ -96,7 +96,8 @@ std::vector<DirEntry> dir_entries(const Reply &r, uint8_t cls) {
 }
 
 Bytes read_data(const Reply &r) {
-    if (r.size() < 80 || r.status() != 0) return {};
+    // STATUS_BUFFER_OVERFLOW: a piece of a pipe's answer, with more to come.
+    if (r.size() < 80 || (r.status() != 0 && r.status() != 0x80000005)) return {};
     uint8_t off = r.u8(66);
     uint32_t n = r.u32(68);
     if (off + size_t(n) > r.size()) {
