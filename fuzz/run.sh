@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs the fuzz targets built in BUILD (cmake -DDIRIR2I_FUZZ=ON, target
+# `fuzzers`) for SECONDS each, starting from the committed seeds in
+# fuzz/corpus/<target>/. New inputs go to BUILD/fuzz-work/<target>/ (the
+# committed corpus is never written); a crash, leak, time-out or sanitizer
+# report leaves its input in BUILD/fuzz-artifacts/ and fails the run.
+#
+#   fuzz/run.sh BUILD [SECONDS] [TARGET...]      # targets: engine spnego ntlm_type3 names
+#   fuzz/run.sh build-fuzz 3600 engine           # an hour on the engine alone
+#
+# A fixed -seed keeps short runs repeatable. For long runs on several cores
+# call a target directly, e.g.
+#   build-fuzz/fuzz/fuzz_engine -jobs=4 -workers=4 -max_len=65536 -timeout=10 \
+#       build-fuzz/fuzz-work/engine fuzz/corpus/engine
+# and replay one input with `build-fuzz/fuzz/fuzz_engine FILE`.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="${1:?usage: fuzz/run.sh BUILD [SECONDS] [TARGET...]}"
+seconds="${2:-60}"
+shift $(( $# >= 2 ? 2 : 1 ))
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(engine spnego ntlm_type3 names)
+
+mkdir -p "$build/fuzz-artifacts"
+status=0
+for t in "${targets[@]}"; do
+    exe="$build/fuzz/fuzz_$t"
+    work="$build/fuzz-work/$t"
+    log="$build/fuzz-work/$t.log"
+    mkdir -p "$work"
+    max_len=4096
+    [ "$t" = engine ] && max_len=65536
+    if ! "$exe" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+            -max_len="$max_len" -print_final_stats=1 \
+            -artifact_prefix="$build/fuzz-artifacts/$t-" \
+            "$work" "$here/corpus/$t" >"$log" 2>&1; then
+        echo "== fuzz_$t FAILED; the end of $log:"
+        tail -n 60 "$log"
+        status=1
+        continue
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    seeds=$(find "$here/corpus/$t" -type f | wc -l)
+    inputs=$(find "$work" -type f | wc -l)
+    echo "== fuzz_$t: ${seconds} s, $runs runs, $rate exec/s, $seeds seeds, $inputs inputs found"
+done
+exit $status
