@@ -14,6 +14,10 @@ enum : uint32_t {
     PATH_MAX = 1032, // bytes of UTF-16LE
     PATH_CAP = 1032, // bytes of UTF-8 with terminator
     MAXIMAL_ACCESS = 0x000000FF,
+    // Live trees a connection may hold, the same ceiling as its open
+    // handles: each costs about 1.2 KB, and without a bound one client could
+    // make the server allocate as long as it keeps sending TREE_CONNECTs.
+    LIVE_TREES_MAX = 1024,
 };
 
 // The share name is what follows the last separator; the server part of a
@@ -25,12 +29,21 @@ const char *share_part(const char *path) {
     return name;
 }
 
+uint32_t live_trees(const qv2_conn *c) {
+    uint32_t n = 0;
+    for (const qv2_tree *t = c->tree_list; t; t = t->next)
+        if (!t->disconnected) n++;
+    return n;
+}
+
 } // namespace
 
 // Accepts a path whose last component names a configured share or IPC$.
 // Refuses: a malformed body or path (INVALID_PARAMETER), no session
 // (USER_SESSION_DELETED), an empty share name (OBJECT_NAME_INVALID), an
-// unknown share (OBJECT_NOT_FOUND). The new tree belongs to the connection.
+// unknown share (OBJECT_NOT_FOUND), a connection that already holds
+// LIVE_TREES_MAX live trees (INSUFFICIENT_RESOURCES). The new tree belongs to
+// the connection.
 void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     uint16_t structure_size = rd_u16(rd);
     rd_skip(rd, 2); // Flags
@@ -71,6 +84,11 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
 
+    if (live_trees(c) >= LIVE_TREES_MAX) {
+        qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INSUFFICIENT_RESOURCES);
+        return;
+    }
     qv2_tree *t = static_cast<qv2_tree *>(calloc(1, sizeof *t));
     if (!t) {
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INSUFFICIENT_RESOURCES);
