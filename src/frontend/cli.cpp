@@ -3,6 +3,7 @@
 // Exit codes: 0 success, 1 an operation failed, 2 usage error or no memory.
 #include "dirir2i.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,7 +109,25 @@ uint32_t port_value(const char *text) {
     return uint32_t(int(strtol(text, nullptr, 10)));
 }
 
+volatile sig_atomic_t g_stop_requested = 0;
+
+extern "C" void on_stop_signal(int) {
+    g_stop_requested = 1;
+}
+
+// SIGTERM and SIGINT end `serve` through a normal exit: the server is
+// stopped (its clients closed, its threads joined) and main returns, so
+// exit-time checks such as LeakSanitizer's run as well.
+void catch_stop_signals(void) {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
 int serve(const run_args &a) {
+    catch_stop_signals();
     const char *bind = a.bind ? a.bind : "127.0.0.1";
     uint32_t port = a.port ? port_value(a.port) : 4450;
     if (dirir2i_start(bind, port, nullptr) != 0) {
@@ -124,11 +143,13 @@ int serve(const run_args &a) {
             fclose(f);
         }
     }
-    // Serves until the process is terminated from outside.
-    for (;;) {
+    // Serves until SIGTERM or SIGINT.
+    while (!g_stop_requested) {
         timespec step{0, 100 * 1000000L};
         nanosleep(&step, nullptr);
     }
+    dirir2i_stop();
+    return 0;
 }
 
 // All of standard input as one NUL-terminated text, or null when memory
