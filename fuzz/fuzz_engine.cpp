@@ -53,10 +53,12 @@ void build_share() {
         if (mkdir(d.c_str(), 0755) != 0) die(d.c_str());
     put_file(docs + "/hello.txt", "hello world\n");
     std::string big;
-    for (int i = 0; i < 70000; i++) big.push_back(char(i & 0xFF));
+    for (int i = 0; i < 70000; i++)
+        big.push_back(char(i & 0xFF));
     put_file(docs + "/big.bin", big);
     put_file(docs + "/sub/inner.txt", "inner");
-    for (int i = 0; i < 40; i++) put_file(docs + "/many/file" + std::to_string(i) + ".txt", "x");
+    for (int i = 0; i < 40; i++)
+        put_file(docs + "/many/file" + std::to_string(i) + ".txt", "x");
     put_file(outside + "/secret.txt", "secret");
     put_file(g_root + "/one.txt", "just one file\n");
     if (symlink((docs + "/sub/inner.txt").c_str(), (docs + "/in_link").c_str()) != 0 ||
@@ -102,7 +104,8 @@ int fuzz_read(void *user, uint8_t *buf, int max, int) {
 // built from uninitialised or freed memory shows up under the sanitizers.
 int fuzz_write(void *, const uint8_t *data, int len) {
     volatile uint8_t sink = 0;
-    for (int i = 0; i < len; i++) sink = sink ^ data[i];
+    for (int i = 0; i < len; i++)
+        sink = sink ^ data[i];
     (void)sink;
     return 0;
 }

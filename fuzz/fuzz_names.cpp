@@ -40,7 +40,9 @@ void check_normal(const char *p) {
     check(depth <= QV2_VPATH_DEPTH_MAX);
 }
 
-int sign(int v) { return (v > 0) - (v < 0); }
+int sign(int v) {
+    return (v > 0) - (v < 0);
+}
 
 } // namespace
 
@@ -80,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(qv2_glob_match("*", b.c_str()) == 1);
 
     check(sign(qv2_casecmp(a.c_str(), b.c_str())) == -sign(qv2_casecmp(b.c_str(), a.c_str())));
-    check((qv2_casecmp(a.c_str(), b.c_str()) == 0) == (qv2_ncasecmp(a.c_str(), b.c_str(), ~0ull) == 0));
+    check((qv2_casecmp(a.c_str(), b.c_str()) == 0) ==
+          (qv2_ncasecmp(a.c_str(), b.c_str(), ~0ull) == 0));
 
     // UTF-16LE that converts must come back unchanged.
     char utf8[4 * 1024 + 1];

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (rc == 0 && tok) {
         if (tok < data || toklen > size || uint64_t(tok - data) > size - toklen) abort();
         volatile uint8_t sink = 0;
-        for (uint64_t i = 0; i < toklen; i++) sink = sink ^ tok[i];
+        for (uint64_t i = 0; i < toklen; i++)
+            sink = sink ^ tok[i];
     }
     if (rc != 0 && rc != -1 && rc != -2) abort();
 

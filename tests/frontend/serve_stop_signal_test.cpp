@@ -35,8 +35,10 @@ pid_t start_serve(const TempDir &dir, int *port) {
     *port = 0;
     for (int i = 0; i < 400 && *port == 0; i++) {
         std::string text = read_file(port_file);
-        if (!text.empty() && text.back() == '\n') *port = atoi(text.c_str());
-        else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!text.empty() && text.back() == '\n')
+            *port = atoi(text.c_str());
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return pid;
 }

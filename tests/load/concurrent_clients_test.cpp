@@ -1,0 +1,117 @@
+// Many clients at once: 200 connections that each negotiate, log on, list a
+// folder and read a file all succeed, and the threads and descriptors they
+// took are all given back; with max_clients below the load, the clients
+// beyond it are refused and the admitted ones are served.
+#include "load_fixture.h"
+
+#include <atomic>
+#include <barrier>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Runs `work(i)` for i in [0, n) on n threads that start together and end
+// together; the errors they report, one line each.
+std::string run_together(int n, const std::function<std::string(int)> &work) {
+    std::barrier sync(n);
+    std::mutex lock;
+    std::string errors;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; i++)
+        threads.emplace_back([&, i] {
+            sync.arrive_and_wait();
+            std::string e = work(i);
+            if (!e.empty()) {
+                std::lock_guard<std::mutex> guard(lock);
+                errors += "client " + std::to_string(i) + ": " + e + "\n";
+            }
+        });
+    for (std::thread &t : threads)
+        t.join();
+    return errors;
+}
+
+} // namespace
+
+using ConcurrentClients = LoadTest;
+
+TEST_F(ConcurrentClients, TwoHundredSessionsAllSucceedAndGiveBackTheirThreadsAndDescriptors) {
+    ASSERT_EQ(dirir2i_set_option("max_clients", "1024"), 0);
+    int port = start();
+    const int fds_before = load::open_fds();
+    const int threads_before = load::threads();
+    long long sessions = load::stat("sessions"), guests = load::stat("guest_sessions");
+
+    const int kClients = 200;
+    std::atomic<int> peak{0};
+    std::barrier all_done(kClients, [&]() noexcept { peak = dirir2i_client_count(); });
+    std::string errors = run_together(kClients, [&](int i) {
+        load::Conn c(port);
+        std::string e;
+        if (!c.ok()) e = "connect";
+        smb2::Session s;
+        if (e.empty()) s = c.logon(logon_params(i));
+        if (e.empty() && !s.ok) e = "logon: " + s.error;
+        if (e.empty() && s.guest != (i % 2 == 1)) e = "logged on as the wrong kind";
+        if (e.empty()) e = browse_and_read(c, s);
+        all_done.arrive_and_wait(); // every connection is still open here
+        return e;
+    });
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(peak, kClients) << "all connections were open at once";
+    // Every challenge leg counts in `sessions`, and so does a user's success.
+    EXPECT_EQ(load::stat("sessions") - sessions, kClients + kClients / 2);
+    EXPECT_EQ(load::stat("guest_sessions") - guests, kClients / 2);
+
+    EXPECT_TRUE(load::wait_until([] { return dirir2i_client_count() == 0; }));
+    // Finished connections are reaped by the accept thread on its next pass.
+    EXPECT_TRUE(load::wait_until([&] { return load::threads() == threads_before; }))
+        << load::threads() << " threads, " << threads_before << " before";
+    EXPECT_TRUE(load::wait_until([&] { return load::open_fds() == fds_before; }))
+        << load::open_fds() << " descriptors, " << fds_before << " before";
+}
+
+TEST_F(ConcurrentClients, BeyondMaxClientsTheRestAreRefusedWhileTheAdmittedAreServed) {
+    ASSERT_EQ(dirir2i_set_option("max_clients", "120"), 0);
+    int port = start();
+    long long refused = load::stat("refused_full");
+
+    // Accepting is first in, first out, and the admitted connections stay
+    // open, so exactly the first 120 are admitted.
+    const int kClients = 200, kAdmitted = 120;
+    std::vector<std::unique_ptr<load::Conn>> conns;
+    for (int i = 0; i < kClients; i++) {
+        conns.push_back(std::make_unique<load::Conn>(port));
+        ASSERT_TRUE(conns.back()->ok()) << i;
+    }
+    std::vector<int> admitted;
+    for (int i = 0; i < kClients; i++) {
+        smb2::Reply r = conns[i]->exchange(smb2::echo(0));
+        if (r.size() >= 64 && r.status() == 0)
+            admitted.push_back(i);
+        else
+            EXPECT_TRUE(conns[i]->closed_by_peer()) << i;
+    }
+    ASSERT_EQ(int(admitted.size()), kAdmitted);
+    EXPECT_EQ(admitted.back(), kAdmitted - 1);
+    EXPECT_EQ(load::stat("refused_full") - refused, kClients - kAdmitted);
+    EXPECT_EQ(dirir2i_client_count(), kAdmitted);
+
+    std::string errors = run_together(kAdmitted, [&](int i) {
+        load::Conn &c = *conns[admitted[i]];
+        smb2::LogonParams p = logon_params(i);
+        // The ECHO above took MessageId 0; NEGOTIATE may reuse it.
+        smb2::Session s = c.logon(p);
+        if (!s.ok) return "logon: " + s.error;
+        return browse_and_read(c, s);
+    });
+    EXPECT_EQ(errors, "");
+
+    conns.clear();
+    EXPECT_TRUE(load::wait_until([] { return dirir2i_client_count() == 0; }));
+    load::Conn after(port);
+    EXPECT_EQ(after.exchange(smb2::echo(0)).status(), STATUS_SUCCESS) << "admitted again";
+}
