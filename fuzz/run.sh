@@ -10,7 +10,7 @@
 #
 # A fixed -seed keeps short runs repeatable. For long runs on several cores
 # call a target directly, e.g.
-#   build-fuzz/fuzz/fuzz_engine -jobs=4 -workers=4 -max_len=65536 -timeout=10 \
+#   build-fuzz/fuzz/fuzz_engine -jobs=4 -workers=4 -max_len=65536 -timeout=30 \
 #       build-fuzz/fuzz-work/engine fuzz/corpus/engine
 # and replay one input with `build-fuzz/fuzz/fuzz_engine FILE`.
 set -euo pipefail
@@ -30,7 +30,7 @@ for t in "${targets[@]}"; do
     mkdir -p "$work"
     max_len=4096
     [ "$t" = engine ] && max_len=65536
-    if ! "$exe" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    if ! "$exe" -seed=1 -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
             -max_len="$max_len" -print_final_stats=1 \
             -artifact_prefix="$build/fuzz-artifacts/$t-" \
             "$work" "$here/corpus/$t" >"$log" 2>&1; then
