@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test twice: once in a
-# normal build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
-# Any failing test or sanitizer finding makes this script fail.
+# normal build and once under AddressSanitizer + UndefinedBehaviorSanitizer;
+# then runs each fuzz target for a minute. Any failing test, sanitizer or
+# fuzzer finding makes this script fail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,4 +33,16 @@ run_suite() {
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DDIRIR2I_SANITIZE=ON -DDIRIR2I_BENCH=OFF
+
+# Fuzzing: every target of fuzz/ for FUZZ_SECONDS (default 60) from its
+# committed seeds, with a fixed seed; a crash, leak, time-out or sanitizer
+# report fails the run. fuzz/run.sh says how to fuzz for longer.
+echo "== configure build-fuzz"
+CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDIRIR2I_FUZZ=ON -DDIRIR2I_TESTS=OFF -DDIRIR2I_BENCH=OFF
+echo "== build build-fuzz"
+cmake --build build-fuzz -j "$jobs" --target fuzzers
+echo "== fuzz"
+rm -rf build-fuzz/fuzz-work
+fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-60}"
 echo "== all tests passed"
