@@ -36,11 +36,14 @@ bool inside(const char *path, const qv2_share &share) {
     return path[n] == sep;
 }
 
-// Builds the entry for `name` in the canonical directory `dir`. Refuses (-1)
-// names the engine can't present, special files, dangling links and links
-// whose target lies outside the share. On success the entry owns a copy of
-// the name.
-int make_entry(const qv2_share &share, const char *dir, const char *name, qv2_vent *out) {
+// Builds the entry for `name` of the open directory `handle`, whose
+// canonical path is `dir`. The entry itself is examined relative to the open
+// directory (one stat, no path walk); only a link's target is resolved by
+// path. Refuses (-1) names the engine can't present, special files, dangling
+// links and links whose target lies outside the share. On success the entry
+// owns a copy of the name.
+int make_entry(const qv2_share &share, qv2_dir *handle, const char *dir, const char *name,
+               qv2_vent *out) {
     *out = qv2_vent{};
     size_t name_len = strlen(name);
     size_t dir_len = strlen(dir);
@@ -48,18 +51,17 @@ int make_entry(const qv2_share &share, const char *dir, const char *name, qv2_ve
     if (name_len > size_t(QV2_ENTRY_NAME_MAX)) return -1;
     if (name_len + dir_len + 2 > size_t(QV2_HOST_PATH_CAP)) return -1;
 
-    char sep = qv2_fs_sep();
-    char joined[QV2_HOST_PATH_CAP];
-    memcpy(joined, dir, dir_len);
-    size_t at = dir_len;
-    if (dir_len > 0 && dir[dir_len - 1] != sep) joined[at++] = sep;
-    memcpy(joined + at, name, name_len + 1);
-
     qv2_fs_info self;
-    if (qv2_fs_lstat(joined, &self) != 0) return -1;
+    if (qv2_fs_lstatat(handle, name, &self) != 0) return -1;
     const qv2_fs_info *shown = &self;
     qv2_fs_info target;
     if (self.kind == QV2_FS_LINK) {
+        char sep = qv2_fs_sep();
+        char joined[QV2_HOST_PATH_CAP];
+        memcpy(joined, dir, dir_len);
+        size_t at = dir_len;
+        if (dir_len > 0 && dir[dir_len - 1] != sep) joined[at++] = sep;
+        memcpy(joined + at, name, name_len + 1);
         char real[kLinkTargetCap];
         if (qv2_fs_realpath(joined, real, kLinkTargetCap) != 0) return -1;
         if (!inside(real, share)) return -1; // listed paths are not counted as refusals
@@ -145,7 +147,9 @@ int qv2_vfs_list(const qv2_vres *res, qv2_vent **entries, int32_t *count) {
     if (count) *count = 0;
     if (!entries || !count || !res) return not_found(nullptr);
     if (res->kind != QV2_V_DIR) return qv2_fail(QV2_EARG, "Not a directory.");
-    qv2_dir *dir = qv2_fs_opendir(res->host);
+    // The open handle's canonical path holds no link; one swapped in since
+    // (a folder replaced by a link to elsewhere) must not be listed.
+    qv2_dir *dir = qv2_fs_opendir_nofollow(res->host);
     if (!dir) return not_found(nullptr);
 
     qv2_vent *list = nullptr;
@@ -162,7 +166,7 @@ int qv2_vfs_list(const qv2_vres *res, qv2_vent **entries, int32_t *count) {
             list = static_cast<qv2_vent *>(grown);
             cap = want;
         }
-        if (make_entry(res->share, res->host, name, &list[n]) == 0) n++;
+        if (make_entry(res->share, dir, res->host, name, &list[n]) == 0) n++;
     }
     qv2_fs_closedir(dir);
     if (n >= 2) qsort(list, size_t(n), sizeof(qv2_vent), vent_cmp);
