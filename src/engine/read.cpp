@@ -35,10 +35,12 @@ int read_request(qv2_reader *rd, read_req *q) {
 // Reads up to `length` bytes at `offset` of the regular file at `host` into
 // dst, in positional reads of at most 64 KiB, and closes the file again: no
 // host handle outlives the request. 0 with the bytes read in *total (fewer at
-// the end of the file), or -1 when the file can't be opened (gone, or no
-// longer a regular file) or a read fails.
+// the end of the file), or -1 when the file can't be opened (gone, no longer
+// a regular file, or its path now passes through a link) or a read fails.
 int read_range(const char *host, uint64_t offset, uint32_t length, uint8_t *dst, uint32_t *total) {
-    qv2_file *f = qv2_fs_open_ro(host, nullptr);
+    // The canonical path holds no link; a folder on it swapped for one since
+    // CREATE must not lead the read out of the share.
+    qv2_file *f = qv2_fs_open_ro_nofollow(host, nullptr);
     if (!f) return -1;
     uint32_t got = 0;
     while (got < length) {
