@@ -51,7 +51,7 @@ class StuckPeers : public LoadTest {
 
 TEST_F(StuckPeers, FiftyHalfHeadersAreDroppedAtTheIdleTimeoutWhileOthersAreServed) {
     ASSERT_EQ(dirir2i_set_option("max_clients", "64"), 0);
-    ASSERT_EQ(dirir2i_set_option("idle_timeout_ms", "500"), 0);
+    ASSERT_EQ(dirir2i_set_option("idle_timeout_ms", "1000"), 0);
     int port = start();
     const int threads_before = load::threads();
     long long timeouts = load::stat("timeouts");
