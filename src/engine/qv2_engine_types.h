@@ -83,6 +83,11 @@ struct qv2_conn {
     uint8_t signing_key[16];
     uint8_t challenge[8];
     int login_failures;
+    // Set by a user logon (not a guest's) when either side required signing
+    // at NEGOTIATE; cleared by LOGOFF. While set, every request but the few
+    // that can't be signed must be. Fixed at logon, so that a later NEGOTIATE
+    // (which need not be signed) can't lift it.
+    int must_sign;
     // trees and opens
     qv2_tree *tree_list;
     qv2_open *open_list;

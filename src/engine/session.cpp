@@ -55,7 +55,7 @@ struct auth_msg {
     uint64_t len;
 };
 
-// A guest is admitted whatever the message proves, unless signing is
+// A guest is admitted when no configured user is proven, unless signing is
 // required on both sides: a guest session has no key to sign with.
 bool guest_possible(const qv2_conn *c, const qv2_opts &o) {
     return qv2_guest_allowed() && !(o.signing == 1 && c->client_sign_required);
@@ -219,7 +219,12 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     qv2_opts_get(&o);
     auth_msg m{tok, toklen};
     uint8_t key[16] = {0};
-    logon result = guest_possible(c, o) ? guest_logon(c, m, o, key) : user_logon(c, m, o, key);
+    // Users first, even while guests are admitted: a user who proves the
+    // password must get a session with a key (clients that require signing,
+    // or refuse guest sessions, can't use anything else). Only a message that
+    // proves no user may fall back to a guest logon.
+    logon result = user_logon(c, m, o, key);
+    if (result == logon::refused && guest_possible(c, o)) result = guest_logon(c, m, o, key);
     switch (result) {
     case logon::malformed: session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER); break;
     case logon::refused: session_setup_fail_body(c, r, STATUS_LOGON_FAILURE); break;
@@ -231,6 +236,9 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
             fprintf(stderr, "\n");
         }
         session_setup_ok_body(c, r, 0, 0, raw);
+        // Signing announced as required by either side is enforced from now
+        // on; decided once, here, for the rest of the session.
+        c->must_sign = c->sign_required || c->client_sign_required;
         break;
     case logon::guest:
         memcpy(c->signing_key, key, sizeof key);
@@ -245,6 +253,7 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 void cmd_logoff(qv2_conn *c, qv2_reader *, qv2_reply *r) {
     conn_free_trees_opens(c);
     c->authenticated = 0;
+    c->must_sign = 0;
     c->session_id = 0;
     w32(&r->buf, 4);
 }
