@@ -125,6 +125,13 @@ bool completes_signed_logon(const qv2_conn *c, qv2_reply *r) {
     return qv2_le32(h + 8) == STATUS_SUCCESS && (session_flags & 0x0001) == 0;
 }
 
+// Requests that go unsigned even on a session that requires signing: those
+// that come before the key exists, and those the client can't sign.
+bool signing_exempt(uint32_t cmd) {
+    return cmd == SMB2_NEGOTIATE || cmd == SMB2_SESSION_SETUP || cmd == SMB2_CANCEL ||
+           cmd == SMB2_OPLOCK_BREAK;
+}
+
 bool is_mutating(uint32_t cmd) {
     return cmd == SMB2_FLUSH || cmd == SMB2_WRITE || cmd == SMB2_LOCK || cmd == SMB2_SET_INFO;
 }
@@ -238,6 +245,14 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
                              h.session_id, h.tree_id, authed ? 1 : credits);
                 return;
             }
+        } else if (c->must_sign && !signing_exempt(h.command)) {
+            // Required signing is worth nothing if an unsigned request,
+            // which anyone on the path can forge, is still served: it fails
+            // as a bad signature does.
+            qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
+            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id,
+                         h.tree_id, 1);
+            return;
         }
         c->cur_mid = h.message_id;
         if (c->trace)

@@ -1,0 +1,139 @@
+// The session's security over real loopback TCP: a user who proves the
+// password gets a keyed session while guests are on, required signing turns
+// unsigned requests away, and a folder swapped for a link after CREATE
+// serves nothing from outside the share.
+#include "loopback_client.h"
+#include "net_fixture.h"
+
+#include "config/qv2_cfg.h"
+#include "engine/qv2_engine_types.h"
+#include "files/scoped_share.h"
+#include "support/smb2_file_requests.h"
+#include "support/smb2_requests.h"
+#include "support/smb2_session.h"
+#include "support/tempdir.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+using namespace nettest;
+using smb2::Bytes;
+
+namespace {
+
+// One client connection; every request waits for its reply.
+class TcpConn {
+  public:
+    TcpConn() : fd_(connect_to("127.0.0.1", dirir2i_port())) { EXPECT_GE(fd_, 0); }
+    ~TcpConn() {
+        if (fd_ >= 0) close(fd_);
+    }
+    TcpConn(const TcpConn &) = delete;
+    TcpConn &operator=(const TcpConn &) = delete;
+
+    smb2::Reply exchange(const Bytes &msg) {
+        Bytes packet = smb2::nbss(msg);
+        if (fd_ < 0 || !send_all(fd_, packet.data(), packet.size())) return {};
+        std::string hdr = recv_exact(fd_, 4);
+        if (hdr.size() != 4 || hdr[0] != 0) return {};
+        size_t len =
+            (size_t(uint8_t(hdr[1])) << 16) | (size_t(uint8_t(hdr[2])) << 8) | uint8_t(hdr[3]);
+        std::string body = recv_exact(fd_, len);
+        return body.size() == len ? smb2::Reply(Bytes(body.begin(), body.end())) : smb2::Reply();
+    }
+    smb2::Session logon(const smb2::LogonParams &p = {}) {
+        return smb2::logon([this](const Bytes &m) { return exchange(m); }, p);
+    }
+
+  private:
+    int fd_;
+};
+
+class SessionSecurityOverTcp : public NetTest {
+  protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        ASSERT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), 0) << dirir2i_last_error();
+    }
+    smb2::ScopedOption guest_{"guest", "on", "auto"};
+};
+
+Bytes echo_on(smb2::Session &s) {
+    return smb2::request(s.header(SMB2_ECHO), smb2::echo_body());
+}
+
+} // namespace
+
+TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefusesUnsigned) {
+    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedUser alice("alice", "secret");
+
+    TcpConn user;
+    smb2::Session s = user.logon({.user = "alice", .password = "secret"});
+    ASSERT_TRUE(s.ok) << s.error;
+    EXPECT_FALSE(s.guest);
+    EXPECT_EQ(s.replies[2].u16(66), 0u);
+    EXPECT_TRUE(s.replies[2].signed_with(s.key));
+    long long bad = stat("bad_signature");
+    smb2::Reply refused = user.exchange(echo_on(s));
+    EXPECT_EQ(refused.status(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(refused.credit_charge(), 0u);
+    EXPECT_EQ(stat("bad_signature"), bad + 1);
+    smb2::Reply ok = user.exchange(s.sign(echo_on(s)));
+    EXPECT_EQ(ok.status(), STATUS_SUCCESS);
+    EXPECT_TRUE(ok.signed_with(s.key));
+
+    // Proving no user still gives a guest session, which has no key and
+    // takes unsigned requests.
+    for (const smb2::LogonParams &p : {smb2::LogonParams{.user = "alice", .password = "wrong"},
+                                       smb2::LogonParams{.user = "nobody", .password = "secret"}}) {
+        SCOPED_TRACE(p.user + "/" + p.password);
+        TcpConn other;
+        smb2::Session g = other.logon(p);
+        ASSERT_TRUE(g.ok) << g.error;
+        EXPECT_TRUE(g.guest);
+        EXPECT_EQ(other.exchange(echo_on(g)).status(), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(SessionSecurityOverTcp, FolderSwappedForALinkAfterCreateServesNothingFromOutside) {
+    TempDir dir, outside;
+    dir.write("sub/data.txt", "inside\n");
+    dir.write("sub/list/a.txt", "a");
+    outside.write("sub/data.txt", "OUTSIDE SECRET\n");
+    outside.write("sub/list/secret.txt", "s");
+    dir.write("plain.txt", "first\n");
+    ScopedShare share("swaptcp", dir.path());
+
+    TcpConn c;
+    smb2::Session s = c.logon();
+    ASSERT_TRUE(s.ok) << s.error;
+    uint32_t tid =
+        c.exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\swaptcp")).tid();
+    auto open = [&](const std::string &name) {
+        smb2::Reply r = c.exchange(smb2::create(s.header(SMB2_CREATE, tid), {.name = name}));
+        EXPECT_EQ(r.status(), STATUS_SUCCESS) << name;
+        return smb2::create_fid(r);
+    };
+    auto read = [&](uint64_t fid) {
+        return c.exchange(smb2::read(s.header(SMB2_READ, tid), {.fid = fid, .length = 4096}));
+    };
+    uint64_t file = open("sub\\data.txt");
+    uint64_t folder = open("sub\\list");
+    uint64_t plain = open("plain.txt");
+
+    ASSERT_EQ(rename(dir.join("sub").c_str(), dir.join("sub.orig").c_str()), 0);
+    dir.symlink(outside.join("sub"), "sub");
+    smb2::Reply r = read(file);
+    EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(smb2::read_data(r).empty());
+    smb2::Reply l =
+        c.exchange(smb2::query_directory(s.header(SMB2_QUERY_DIRECTORY, tid), {.fid = folder}));
+    EXPECT_EQ(l.status(), STATUS_ACCESS_DENIED);
+
+    dir.write("plain.new", "second\n");
+    ASSERT_EQ(rename(dir.join("plain.new").c_str(), dir.join("plain.txt").c_str()), 0);
+    Bytes data = smb2::read_data(read(plain));
+    EXPECT_EQ(std::string(data.begin(), data.end()), "second\n");
+}
