@@ -220,6 +220,36 @@ class ServerRequiresSigning(Fixture):
         r = self.run_client("docs", "cd tree; ls", options=("client signing=required",))
         self.assertOk(r)
         self.assertTrue(listed(r.stdout, "n0_0.bin"))
+        # Every request of a whole copy is signed and verified: the server
+        # turns unsigned requests away on this session.
+        out = os.path.join(self.tmp, "both-signed.out")
+        r = self.run_client("docs", f'get big.bin "{out}"', options=("client signing=required",))
+        self.assertOk(r)
+        self.assertEqual(sha256_file(out), sha256_file(os.path.join(self.root, "big.bin")))
+        os.remove(out)
+
+
+class ServerRequiresSigningWithDefaultProtocol(ServerRequiresSigning):
+    """The same with the client also offering SMB 3."""
+    protocol_options = ()
+
+
+class UserBeforeGuest(Fixture):
+    """Guests are on, yet a user who proves the password gets a user session
+    with a key; a client that requires signing can't use anything else."""
+    opts = {"guest": "on"}
+
+    def test_user_requiring_signing_copies_identical_files_while_guests_are_on(self):
+        out = os.path.join(self.tmp, "user-signed.out")
+        r = self.run_client("docs", f'get big.bin "{out}"', options=("client signing=required",))
+        self.assertOk(r)
+        self.assertEqual(sha256_file(out), sha256_file(os.path.join(self.root, "big.bin")))
+        os.remove(out)
+
+    def test_anonymous_client_still_gets_a_guest_session(self):
+        r = smbclient(self.server.port, "docs", "ls hello.txt", options=(CAP_21,))
+        self.assertOk(r)
+        self.assertTrue(listed(r.stdout, "hello.txt"))
 
 
 if __name__ == "__main__":
