@@ -1,6 +1,9 @@
-// SHA-256 (FIPS 180-4), streaming and one-shot.
+// SHA-256 (FIPS 180-4), streaming and one-shot, and the choice of the
+// compression step (portable here, the SHA extensions in sha256_x86.cpp).
 #include "security/qv2_crypto.h"
+#include "security/sha256_blocks.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -27,10 +30,18 @@ inline uint32_t be32(const uint8_t *p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-// The compression step over nblocks consecutive 64-byte blocks. Kept apart
-// (and multi-block) so a hardware-accelerated version can replace it without
-// touching the buffering around it.
-void sha256_compress(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
+// Picked on first use; every choice gives the same digests, so threads that
+// race on the first pick store the same answer.
+std::atomic<qv2_sha256_blocks_fn> chosen{nullptr};
+
+qv2_sha256_blocks_fn pick(int which) {
+    if (which == QV2_SHA256_PORTABLE) return qv2_sha256_blocks_portable;
+    return qv2_sha256_x86_usable() ? qv2_sha256_blocks_x86 : qv2_sha256_blocks_portable;
+}
+
+} // namespace
+
+void qv2_sha256_blocks_portable(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
     for (; nblocks > 0; nblocks--, blocks += 64) {
         uint32_t w[64];
         for (int t = 0; t < 16; t++)
@@ -66,7 +77,22 @@ void sha256_compress(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks)
     }
 }
 
-} // namespace
+int qv2_sha256_select(int which) {
+    if (which != QV2_SHA256_AUTO && which != QV2_SHA256_PORTABLE && which != QV2_SHA256_X86)
+        return -1;
+    if (which == QV2_SHA256_X86 && !qv2_sha256_x86_usable()) return -1;
+    chosen.store(pick(which), std::memory_order_relaxed);
+    return 0;
+}
+
+qv2_sha256_blocks_fn qv2_sha256_blocks(void) {
+    qv2_sha256_blocks_fn f = chosen.load(std::memory_order_relaxed);
+    if (f) return f;
+    qv2_sha256_blocks_fn auto_pick = pick(QV2_SHA256_AUTO);
+    // A choice made meanwhile by qv2_sha256_select stands.
+    if (chosen.compare_exchange_strong(f, auto_pick, std::memory_order_relaxed)) return auto_pick;
+    return f;
+}
 
 void qv2_sha256_init(qv2_sha256_ctx *ctx) {
     memcpy(ctx->state, H256, sizeof H256);
@@ -84,13 +110,13 @@ void qv2_sha256_update(qv2_sha256_ctx *ctx, const void *data, uint64_t len) {
         p += take;
         len -= take;
         if (ctx->fill < 64) return;
-        sha256_compress(ctx->state, ctx->block, 1);
+        qv2_sha256_blocks()(ctx->state, ctx->block, 1);
         ctx->fill = 0;
     }
     // Whole blocks straight from the input: same result as copying them
     // through `block` one by one, without the copy.
     if (len >= 64) {
-        sha256_compress(ctx->state, p, len / 64);
+        qv2_sha256_blocks()(ctx->state, p, len / 64);
         p += len & ~uint64_t(63);
         len &= 63;
     }

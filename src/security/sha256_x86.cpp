@@ -1,0 +1,111 @@
+// SHA-256 compression with the x86 SHA extensions (SHA256RNDS2, SHA256MSG1,
+// SHA256MSG2). Only the functions here are compiled for those instructions,
+// through target attributes, so the rest of the build runs on any x86-64;
+// qv2_sha256_x86_usable() says whether this CPU may call them.
+#include "security/sha256_blocks.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <cpuid.h>
+#include <immintrin.h>
+#include <utility>
+
+#define SHA_TARGET __attribute__((target("sha,sse4.1")))
+#define SHA_INLINE __attribute__((target("sha,sse4.1"), always_inline)) inline
+
+namespace {
+
+alignas(16) const uint32_t K256[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+// CPUID bits: leaf 1 ECX, leaf 7 (sub-leaf 0) EBX.
+constexpr unsigned kEcxSsse3 = 1u << 9;
+constexpr unsigned kEcxSse41 = 1u << 19;
+constexpr unsigned kEbxSha = 1u << 29;
+
+// Rounds 4i..4i+3. SHA256RNDS2 does two rounds on the working variables
+// packed as ABEF and CDGH (A in the top lane) with W+K in the low 64 bits
+// of its third operand, and returns the new ABEF; the old ABEF is then the
+// new CDGH, so the two variables swap roles after every call.
+//
+// The schedule lives in m[4]: m[i % 4] holds W[4i..4i+3] when group i
+// begins. Two groups ahead, SHA256MSG1 turns a slot into W[t-16] + s0(W[t-15])
+// for the four words of group i+3; one group ahead, W[t-7] is added and
+// SHA256MSG2 adds s1(W[t-2]), finishing group i+1.
+template <int i>
+SHA_INLINE void four_rounds(__m128i &abef, __m128i &cdgh, __m128i m[4]) {
+    __m128i wk = _mm_add_epi32(m[i % 4], _mm_load_si128(reinterpret_cast<const __m128i *>(K256) + i));
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
+    if constexpr (i >= 3 && i <= 14) {
+        __m128i w7 = _mm_alignr_epi8(m[i % 4], m[(i + 3) % 4], 4); // W[4i-3..4i]
+        m[(i + 1) % 4] = _mm_sha256msg2_epu32(_mm_add_epi32(m[(i + 1) % 4], w7), m[i % 4]);
+    }
+    wk = _mm_shuffle_epi32(wk, 0x0E); // the upper two W+K into the low lanes
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, wk);
+    if constexpr (i >= 1 && i <= 12) m[(i + 3) % 4] = _mm_sha256msg1_epu32(m[(i + 3) % 4], m[i % 4]);
+}
+
+template <int... i>
+SHA_INLINE void sixty_four_rounds(__m128i &abef, __m128i &cdgh, __m128i m[4],
+                                  std::integer_sequence<int, i...>) {
+    (four_rounds<i>(abef, cdgh, m), ...);
+}
+
+} // namespace
+
+SHA_TARGET void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
+    // Big-endian words: reverse the bytes of each 32-bit lane.
+    const __m128i bswap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i abcd = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state));     // lanes A B C D
+    __m128i efgh = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state + 4)); // lanes E F G H
+    __m128i badc = _mm_shuffle_epi32(abcd, 0xB1);                                 // B A D C
+    __m128i hgfe = _mm_shuffle_epi32(efgh, 0x1B);                                 // H G F E
+    __m128i abef = _mm_alignr_epi8(badc, hgfe, 8);                                // F E B A
+    __m128i cdgh = _mm_blend_epi16(hgfe, badc, 0xF0);                             // H G D C
+
+    for (; nblocks > 0; nblocks--, blocks += 64) {
+        __m128i m[4];
+        for (int k = 0; k < 4; k++)
+            m[k] = _mm_shuffle_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(blocks) + k), bswap);
+        __m128i abef_in = abef, cdgh_in = cdgh;
+        sixty_four_rounds(abef, cdgh, m, std::make_integer_sequence<int, 16>{});
+        abef = _mm_add_epi32(abef, abef_in);
+        cdgh = _mm_add_epi32(cdgh, cdgh_in);
+    }
+
+    __m128i abef_r = _mm_shuffle_epi32(abef, 0x1B); // A B E F
+    __m128i ghcd = _mm_shuffle_epi32(cdgh, 0xB1);   // G H C D
+    abcd = _mm_blend_epi16(abef_r, ghcd, 0xF0);     // A B C D
+    efgh = _mm_alignr_epi8(ghcd, abef_r, 8);        // E F G H
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), abcd);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), efgh);
+}
+
+int qv2_sha256_x86_usable(void) {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    if ((c & kEcxSsse3) == 0 || (c & kEcxSse41) == 0) return 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return 0;
+    return (b & kEbxSha) != 0;
+}
+
+#else // not x86: the portable code is all there is
+
+int qv2_sha256_x86_usable(void) {
+    return 0;
+}
+
+void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
+    qv2_sha256_blocks_portable(state, blocks, nblocks);
+}
+
+#endif
