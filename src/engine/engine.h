@@ -15,7 +15,8 @@
 
 // ---- session loop (sess_loop.cpp) ----
 
-// Writes one reply with its session-service header; a failed write sets
+// Writes one reply with its session-service header (in one io->write_pair
+// where the transport has it, else two io->write calls); a failed write sets
 // `closing`. Counts bytes_sent and tells io->log.
 void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len);
 

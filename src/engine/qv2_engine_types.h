@@ -16,6 +16,12 @@ struct qv2_io {
     int (*read)(void *user, uint8_t *buf, int max, int timeout_ms);
     // Optional: told of every whole message, ">>" received, "<<" sent.
     void (*log)(void *user, const char *dir, const uint8_t *data, int len);
+    // Optional: writes all of head and then all of body, as two write calls
+    // would, but as one piece: a socket then sends a reply and its 4-byte
+    // session-service header in one system call and one segment. 0 done,
+    // anything else failure. Without it the engine calls write twice.
+    int (*write_pair)(void *user, const uint8_t *head, int hlen, const uint8_t *body,
+                      int blen) = nullptr;
 };
 
 // Tree ids that stay taken after their trees were freed (private to handles.cpp).

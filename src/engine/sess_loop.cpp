@@ -220,8 +220,12 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
                 unsigned(len), len >= 12 ? data[11] : 0, len >= 12 ? data[10] : 0,
                 len >= 12 ? data[9] : 0, len >= 12 ? data[8] : 0);
     uint8_t hdr[4] = {NBSS_MESSAGE, uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
-    if (c->io->write(c->io_user, hdr, 4) != 0) c->closing = 1;
-    if (len != 0 && c->io->write(c->io_user, data, int(len)) != 0) c->closing = 1;
+    if (c->io->write_pair) {
+        if (c->io->write_pair(c->io_user, hdr, 4, data, int(len)) != 0) c->closing = 1;
+    } else {
+        if (c->io->write(c->io_user, hdr, 4) != 0) c->closing = 1;
+        if (len != 0 && c->io->write(c->io_user, data, int(len)) != 0) c->closing = 1;
+    }
     if (c->io->log) c->io->log(c->io_user, "<<", data, int(len));
     qv2_stat_add(QV2_ST_BYTES_SENT, int64_t(len));
 }

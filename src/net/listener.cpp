@@ -225,6 +225,7 @@ void accept_one(int lfd) {
     c->io.write = x_write;
     c->io.read = x_read;
     c->io.log = nullptr;
+    c->io.write_pair = x_write_pair;
     {
         std::lock_guard<std::mutex> guard(g.lock);
         g.client_count++;

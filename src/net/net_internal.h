@@ -22,3 +22,6 @@ int x_read(void *user, uint8_t *buf, int max, int timeout_ms);
 // has taken nothing for io_timeout_ms, or when the server is stopping and the
 // peer is not reading.
 int x_write(void *user, const uint8_t *data, int n);
+// x_write_pair: the same for head and then body, sent as one stream with
+// gathered writes, so a reply doesn't leave as a 4-byte segment and the rest.
+int x_write_pair(void *user, const uint8_t *head, int hlen, const uint8_t *body, int blen);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 namespace {
 
@@ -46,17 +47,34 @@ int x_read(void *user, uint8_t *buf, int max, int timeout_ms) {
     }
 }
 
-int x_write(void *user, const uint8_t *data, int n) {
-    auto *c = static_cast<net_conn *>(user);
-    if (n <= 0) return 0;
-    if (!c || c->sock < 0 || !data) return -1;
-    int sent = 0;
+namespace {
+
+// Sends every byte of iov[0, n) in order, advancing the vector over what the
+// socket took. 0, or -1 as x_write says.
+int send_all(net_conn *c, iovec *iov, int n) {
     int limit_ms = -1;       // io_timeout_ms, read when the first wait comes
     uint64_t stalled_at = 0; // when the peer last took nothing; 0 = not stalled
-    while (sent < n) {
-        ssize_t put = send(c->sock, data + sent, size_t(n - sent), MSG_NOSIGNAL);
+    for (;;) {
+        while (n > 0 && iov->iov_len == 0) {
+            iov++;
+            n--;
+        }
+        if (n == 0) return 0;
+        msghdr m{};
+        m.msg_iov = iov;
+        m.msg_iovlen = size_t(n);
+        ssize_t put = sendmsg(c->sock, &m, MSG_NOSIGNAL);
         if (put > 0) {
-            sent += int(put);
+            for (size_t done = size_t(put); done > 0;) {
+                size_t step = done < iov->iov_len ? done : iov->iov_len;
+                iov->iov_base = static_cast<uint8_t *>(iov->iov_base) + step;
+                iov->iov_len -= step;
+                done -= step;
+                if (iov->iov_len == 0 && done > 0) {
+                    iov++;
+                    n--;
+                }
+            }
             stalled_at = 0;
             continue;
         }
@@ -85,5 +103,23 @@ int x_write(void *user, const uint8_t *data, int n) {
         } while (ready < 0 && errno == EINTR);
         if (ready < 0) return -1;
     }
-    return 0;
+}
+
+} // namespace
+
+int x_write(void *user, const uint8_t *data, int n) {
+    auto *c = static_cast<net_conn *>(user);
+    if (n <= 0) return 0;
+    if (!c || c->sock < 0 || !data) return -1;
+    iovec iov{const_cast<uint8_t *>(data), size_t(n)};
+    return send_all(c, &iov, 1);
+}
+
+int x_write_pair(void *user, const uint8_t *head, int hlen, const uint8_t *body, int blen) {
+    auto *c = static_cast<net_conn *>(user);
+    if (hlen < 0 || blen < 0) return -1;
+    if (!c || c->sock < 0 || (hlen > 0 && !head) || (blen > 0 && !body)) return -1;
+    iovec iov[2] = {{const_cast<uint8_t *>(head), size_t(hlen)},
+                    {const_cast<uint8_t *>(body), size_t(blen)}};
+    return send_all(c, iov, 2);
 }
