@@ -68,7 +68,10 @@ uint64_t elapsed_since(uint64_t then) {
 
 // After a read that brought nothing: 0 to read again, -1 to end the
 // connection (server stopping, or silent for longer than idle_timeout_ms).
+// A connection with nothing to do holds no reply storage: an idle client
+// that once read a megabyte doesn't keep that megabyte.
 int wait_check(qv2_conn *c) {
+    qv2_buf_free(&c->reply_store);
     if (qv2_server_stopping()) return -1;
     if (elapsed_since(c->last_active_ms) > uint64_t(c->opts.idle_timeout_ms)) {
         qv2_stat_add(QV2_ST_TIMEOUTS, 1);
@@ -174,7 +177,13 @@ void trace_reply(const qv2_reply *r) {
 
 void process(qv2_conn *c, uint64_t len) {
     c->last_active_ms = qv2_now_ms();
+    // The reply is built in the storage the last one left (an empty builder
+    // all the same: length 0, nothing failed).
     qv2_reply r{};
+    r.buf = c->reply_store;
+    c->reply_store = qv2_buf{};
+    r.buf.len = 0;
+    if (r.buf.data) r.buf.data[0] = 0;
     int send = 0;
     if (c->io->log) c->io->log(c->io_user, ">>", c->rx, int(len));
     if (c->trace) trace_received(c, c->rx, len);
@@ -193,7 +202,10 @@ void process(qv2_conn *c, uint64_t len) {
             fprintf(stderr, "[dirir2i %d] << %u bytes %s\n", c->conn_id, unsigned(r.buf.len),
                     r.buf.len >= 12 ? status_name(qv2_le32(r.buf.data + 8)) : "STATUS?");
     }
-    qv2_buf_free(&r.buf);
+    if (r.buf.failed)
+        qv2_buf_free(&r.buf);
+    else
+        c->reply_store = r.buf;
     qv2_opts_get(&c->opts);
 }
 
@@ -201,6 +213,7 @@ void conn_end(qv2_conn *c) {
     qv2_stat_add(QV2_ST_CONNECTIONS, -1);
     conn_free_trees_opens(c);
     qv2_wipe(c->signing_key, sizeof c->signing_key);
+    qv2_buf_free(&c->reply_store);
     free(c->rx);
     c->rx = nullptr;
     free(c);
