@@ -17,8 +17,10 @@ void mkdirs(const std::string &path) {
     }
 }
 
-int remove_one(const char *p, const struct stat *, int, struct FTW *) {
-    ::chmod(p, 0755); // tests may have made something unreadable
+int remove_one(const char *p, const struct stat *, int type, struct FTW *) {
+    // Tests may have made something unreadable; a link's mode is its
+    // target's, which may lie outside the folder, so links are left alone.
+    if (type != FTW_SL && type != FTW_SLN) ::chmod(p, 0755);
     return ::remove(p);
 }
 
