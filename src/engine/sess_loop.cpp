@@ -285,7 +285,10 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
         uint64_t len = 0;
         if (receive(c, &len) != 0) break;
         process(c, len);
-        if (c->closing) break;
+        // Asked after every message too, not only after reads that brought
+        // nothing: a client that always has a request waiting would otherwise
+        // keep the connection, and dirir2i_stop that joins its thread, going.
+        if (c->closing || qv2_server_stopping()) break;
     }
     conn_end(c);
 }
