@@ -69,9 +69,9 @@ struct qv2_conn {
     qv2_opts opts; // refreshed after every message
     uint8_t *rx;
     uint64_t rx_cap;
-    // The reply builder's storage, kept from one message to the next so that
-    // a stream of large READs doesn't allocate (and fault in) a fresh
-    // megabyte each time; given back once the connection waits idle.
+    // The reply builder's storage, kept from one message to the next (up to
+    // what a 64 KiB READ needs) so that a stream of READs reuses one buffer;
+    // given back once the connection waits idle.
     qv2_buf reply_store;
     uint64_t last_active_ms;
     int closing; // end the connection after the current message

@@ -23,6 +23,7 @@ enum : uint64_t {
     DRAIN_PIECE = 512,
     TRACE_RX_BYTES = 176,
     TRACE_TX_BYTES = 200,
+    REPLY_KEEP_MAX = 131072, // what a 64 KiB READ's reply grows to
 };
 
 enum : uint8_t {
@@ -202,7 +203,10 @@ void process(qv2_conn *c, uint64_t len) {
             fprintf(stderr, "[dirir2i %d] << %u bytes %s\n", c->conn_id, unsigned(r.buf.len),
                     r.buf.len >= 12 ? status_name(qv2_le32(r.buf.data + 8)) : "STATUS?");
     }
-    if (r.buf.failed)
+    // Storage for the common replies (64 KiB READs and everything smaller)
+    // is kept; a megabyte reply's is not: many connections holding theirs at
+    // once would grow the allocator's pools for good.
+    if (r.buf.failed || r.buf.cap > REPLY_KEEP_MAX)
         qv2_buf_free(&r.buf);
     else
         c->reply_store = r.buf;
