@@ -94,15 +94,15 @@ class Server:
 
 
 def smbclient(port, service, commands=None, user=None, password=None, options=(),
-              timeout=600, extra=()):
-    """Runs Samba's smbclient against //127.0.0.1/service (or -L when service
+              timeout=600, extra=(), host="127.0.0.1"):
+    """Runs Samba's smbclient against //host/service (or -L when service
     is None). Anonymous (-N) when no user is given. Returns CompletedProcess
     with text output (stdout and stderr together)."""
     args = [SMBCLIENT, "-p", str(port), "--configfile=/dev/null"]
     if service is None:
-        args += ["-L", "127.0.0.1"]
+        args += ["-L", host]
     else:
-        args += [f"//127.0.0.1/{service}"]
+        args += [f"//{host}/{service}"]
     if user is None:
         args += ["-N"]
     else:
