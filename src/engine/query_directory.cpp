@@ -158,9 +158,22 @@ void drop_listing(qv2_open *o) {
     o->cursor = 0;
 }
 
+// Entries all listings of a connection may hold together: four whole
+// listings (about 40 MB). Without it, 1024 handles on a folder of 100,000
+// names would hold gigabytes for one client.
+constexpr int64_t HELD_ENTRIES_MAX = 4 * int64_t(QV2_LISTING_MAX);
+
+int64_t entries_held(const qv2_conn *c) {
+    int64_t n = 0;
+    for (const qv2_open *o = c->open_list; o; o = o->next)
+        if (o->has_listing) n += o->listing_count;
+    return n;
+}
+
 // Takes a fresh snapshot of the open directory. Links are judged against the
-// share as it was at TREE_CONNECT. 0, or -1 with no listing held.
-int make_listing(qv2_open *o, const char *pattern, uint8_t cls) {
+// share as it was at TREE_CONNECT. 0; -1 when the folder can't be listed, -2
+// when the listing would pass the connection's budget (no listing held).
+int make_listing(qv2_conn *c, qv2_open *o, const char *pattern, uint8_t cls) {
     drop_listing(o);
     qv2_vres res{};
     res.kind = QV2_V_DIR;
@@ -169,6 +182,10 @@ int make_listing(qv2_open *o, const char *pattern, uint8_t cls) {
     qv2_vent *entries = nullptr;
     int32_t count = 0;
     if (qv2_vfs_list(&res, &entries, &count) != 0) return -1;
+    if (entries_held(c) + count > HELD_ENTRIES_MAX) {
+        qv2_vfs_free(entries, count);
+        return -2;
+    }
     o->listing = entries;
     o->listing_count = count;
     o->has_listing = 1;
@@ -249,8 +266,10 @@ void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     bool fresh = !o->has_listing || (q.flags & (RESTART_SCANS | REOPEN));
     if (fresh) {
         // SMB2_INDEX_SPECIFIED has no meaning for a listing not yet taken.
-        if (make_listing(o, pattern, q.cls) != 0) {
-            err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_ACCESS_DENIED);
+        int rc = make_listing(c, o, pattern, q.cls);
+        if (rc != 0) {
+            err_reply(c, r, SMB2_QUERY_DIRECTORY,
+                      rc == -2 ? STATUS_INSUFFICIENT_RESOURCES : STATUS_ACCESS_DENIED);
             return;
         }
     } else {
