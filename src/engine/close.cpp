@@ -4,12 +4,6 @@
 
 namespace {
 
-enum : uint32_t {
-    ATTR_DIRECTORY_READONLY = 0x11,
-    ATTR_ARCHIVE_READONLY = 0x21,
-};
-
-uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~uint64_t(0xFFFF); }
 
 } // namespace
 
@@ -40,7 +34,7 @@ void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     w64(&r->buf, qv2_filetime(in.atime));
     w64(&r->buf, qv2_filetime(in.mtime));
     w64(&r->buf, qv2_filetime(in.crtime)); // ChangeTime: no separate change time is kept
-    w32(&r->buf, in.kind == QV2_FS_DIR ? ATTR_DIRECTORY_READONLY : ATTR_ARCHIVE_READONLY);
+    w32(&r->buf, attr_word(in.kind));
     w64(&r->buf, alloc_size(in.size));
     w64(&r->buf, in.size);
     open_close(c, o);

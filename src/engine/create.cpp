@@ -36,9 +36,6 @@ enum : uint32_t {
     VPATH_CAP = 1026,
     PIPE_SIZE = 7168,        // what the srvsvc pipe reports as its size
 
-    ATTR_DIRECTORY_READONLY = 0x11,
-    ATTR_ARCHIVE_READONLY = 0x21,
-
     CREATE_RESPONSE_SIZE = 89,
     CTX_HDR_LEN = 16,        // Next, NameOffset, NameLength, Reserved, DataOffset, DataLength
     QFID_AT = 160,           // the answer's offset from its reply header
@@ -79,7 +76,6 @@ uint32_t map_generic(uint32_t access) {
     return access;
 }
 
-uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~uint64_t(0xFFFF); }
 
 // Looks for the "QFid" context in the request's create-context area.
 // -1 when there is no area to walk, else 1 found, 0 not found.
@@ -148,7 +144,7 @@ void put_response(qv2_reply *r, const qv2_open *o) {
     w64(&r->buf, qv2_filetime(in.crtime)); // ChangeTime: no separate change time is kept
     w64(&r->buf, allocation);
     w64(&r->buf, size);
-    w32(&r->buf, in.kind == QV2_FS_DIR ? ATTR_DIRECTORY_READONLY : ATTR_ARCHIVE_READONLY);
+    w32(&r->buf, attr_word(in.kind));
     w32(&r->buf, 0);     // Reserved2
     w64(&r->buf, o->id); // FileId, persistent half
     w64(&r->buf, 0);     // volatile half

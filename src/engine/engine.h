@@ -67,6 +67,13 @@ void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line);
     err_reply_l((c), (r), (cmd), (status), (c)->session_id, (c)->cur_tree_id, __LINE__)
 #define create_error(c, r, status) create_error_l((c), (r), (status), __LINE__)
 
+// ---- what handles report about their objects ----
+
+// The attribute word: read-only always; directory or archive by kind.
+inline uint32_t attr_word(int32_t kind) { return kind == QV2_FS_DIR ? 0x11u : 0x21u; }
+// Allocation size: the data length rounded up to whole 64 KiB units.
+inline uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~uint64_t(0xFFFF); }
+
 // ---- opens and trees (shared by the handlers) ----
 
 // The open in use whose FileId persistent half is `id`, or null.

@@ -25,9 +25,6 @@ enum : uint32_t {
     NAME16_CAP = 1024, // UTF-16LE bytes of one entry name
     PATTERN_UTF8_CAP = 515,
     SHORT_NAME_CAP = 24, // UTF-16LE bytes
-
-    ATTR_DIRECTORY_READONLY = 0x11,
-    ATTR_ARCHIVE_READONLY = 0x21,
 };
 
 enum : uint8_t {
@@ -135,9 +132,8 @@ void put_entry(uint8_t *p, uint8_t cls, uint32_t file_index, const qv2_vent &e,
         qv2_put_le64(p + 24, qv2_filetime(e.mtime));
         qv2_put_le64(p + 32, qv2_filetime(e.crtime));
         qv2_put_le64(p + 40, e.size);
-        qv2_put_le64(p + 48, (e.size + 65535) & ~uint64_t(0xFFFF));
-        qv2_put_le32(p + 56,
-                     e.target_kind == QV2_FS_DIR ? ATTR_DIRECTORY_READONLY : ATTR_ARCHIVE_READONLY);
+        qv2_put_le64(p + 48, alloc_size(e.size));
+        qv2_put_le32(p + 56, attr_word(e.target_kind));
         qv2_put_le32(p + 60, uint32_t(name16_len));
         // EaSize (64), the reserved fields and a missing short name stay zero.
         if (cls == FILE_BOTH_DIRECTORY_INFORMATION || cls == FILE_ID_BOTH_DIRECTORY_INFORMATION) {

@@ -31,8 +31,6 @@ enum : uint32_t {
     FILE_FS_ATTRIBUTE_INFORMATION = 5,
     FILE_FS_FULL_SIZE_INFORMATION = 7,
 
-    ATTR_DIRECTORY_READONLY = 0x11,
-    ATTR_ARCHIVE_READONLY = 0x21,
     // FILE_READ_DATA, FILE_READ_EA, FILE_EXECUTE, FILE_READ_ATTRIBUTES,
     // READ_CONTROL, SYNCHRONIZE: what every open of this server may do.
     ACCESS_READ_ONLY = 0x001200A9,
@@ -67,13 +65,9 @@ int read_request(qv2_reader *rd, qi_req *q) {
     return rd->bad ? -1 : 0;
 }
 
-uint32_t attributes(const qv2_open *o) {
-    return o->info.kind == QV2_FS_DIR ? ATTR_DIRECTORY_READONLY : ATTR_ARCHIVE_READONLY;
-}
+uint32_t attributes(const qv2_open *o) { return attr_word(o->info.kind); }
 
-uint64_t allocation(const qv2_open *o) {
-    return (o->info.size + 65535) & ~uint64_t(0xFFFF);
-}
+uint64_t allocation(const qv2_open *o) { return alloc_size(o->info.size); }
 
 // The volume label: the share name as the client connected, in UTF-16LE.
 // Share names are mostly ASCII, but a non-ASCII name is converted properly
