@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// The 64 round constants of FIPS 180-4, aligned for 16-byte vector loads.
+alignas(16) extern const uint32_t qv2_sha256_k[64];
+
 // Compresses nblocks consecutive 64-byte blocks into state (H0..H7).
 using qv2_sha256_blocks_fn = void (*)(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks);
 

@@ -15,17 +15,6 @@
 
 namespace {
 
-alignas(16) const uint32_t K256[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
-
 // CPUID bits: leaf 1 ECX, leaf 7 (sub-leaf 0) EBX.
 constexpr unsigned kEcxSsse3 = 1u << 9;
 constexpr unsigned kEcxSse41 = 1u << 19;
@@ -40,9 +29,9 @@ constexpr unsigned kEbxSha = 1u << 29;
 // begins. Two groups ahead, SHA256MSG1 turns a slot into W[t-16] + s0(W[t-15])
 // for the four words of group i+3; one group ahead, W[t-7] is added and
 // SHA256MSG2 adds s1(W[t-2]), finishing group i+1.
-template <int i>
-SHA_INLINE void four_rounds(__m128i &abef, __m128i &cdgh, __m128i m[4]) {
-    __m128i wk = _mm_add_epi32(m[i % 4], _mm_load_si128(reinterpret_cast<const __m128i *>(K256) + i));
+template <int i> SHA_INLINE void four_rounds(__m128i &abef, __m128i &cdgh, __m128i m[4]) {
+    __m128i wk = _mm_add_epi32(m[i % 4],
+                               _mm_load_si128(reinterpret_cast<const __m128i *>(qv2_sha256_k) + i));
     cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
     if constexpr (i >= 3 && i <= 14) {
         __m128i w7 = _mm_alignr_epi8(m[i % 4], m[(i + 3) % 4], 4); // W[4i-3..4i]
@@ -50,7 +39,8 @@ SHA_INLINE void four_rounds(__m128i &abef, __m128i &cdgh, __m128i m[4]) {
     }
     wk = _mm_shuffle_epi32(wk, 0x0E); // the upper two W+K into the low lanes
     abef = _mm_sha256rnds2_epu32(abef, cdgh, wk);
-    if constexpr (i >= 1 && i <= 12) m[(i + 3) % 4] = _mm_sha256msg1_epu32(m[(i + 3) % 4], m[i % 4]);
+    if constexpr (i >= 1 && i <= 12)
+        m[(i + 3) % 4] = _mm_sha256msg1_epu32(m[(i + 3) % 4], m[i % 4]);
 }
 
 template <int... i>
@@ -74,8 +64,8 @@ SHA_TARGET void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, 
     for (; nblocks > 0; nblocks--, blocks += 64) {
         __m128i m[4];
         for (int k = 0; k < 4; k++)
-            m[k] = _mm_shuffle_epi8(
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(blocks) + k), bswap);
+            m[k] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(blocks) + k),
+                                    bswap);
         __m128i abef_in = abef, cdgh_in = cdgh;
         sixty_four_rounds(abef, cdgh, m, std::make_integer_sequence<int, 16>{});
         abef = _mm_add_epi32(abef, abef_in);
