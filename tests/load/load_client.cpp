@@ -2,49 +2,17 @@
 
 #include "dirir2i.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace load {
 
-namespace {
-
-int count_entries(const char *dir) {
-    DIR *d = opendir(dir);
-    if (!d) return -1;
-    int n = 0;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.') n++;
-    closedir(d);
-    return n;
-}
-
-} // namespace
-
-Conn::Conn(int port, bool small_window) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    if (small_window) {
-        int rcvbuf = 4096, mss = 536;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        setsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close();
-}
+Conn::Conn(int port, bool small_window)
+    : fd_(nettest::connect_to("127.0.0.1", port, nullptr, small_window)) {}
 
 Conn::~Conn() {
     close();
@@ -56,15 +24,7 @@ void Conn::close() {
 }
 
 bool Conn::send_raw(const void *bytes, size_t n) {
-    const char *p = static_cast<const char *>(bytes);
-    while (n > 0 && fd_ >= 0) {
-        ssize_t put = ::send(fd_, p, n, MSG_NOSIGNAL);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        p += put;
-        n -= size_t(put);
-    }
-    return n == 0;
+    return fd_ >= 0 && nettest::send_all(fd_, bytes, n);
 }
 
 bool Conn::send(const smb2::Bytes &msg) {
@@ -118,13 +78,6 @@ bool Conn::closed_by_peer(int wait_ms) {
     return false;
 }
 
-int open_fds() {
-    return count_entries("/proc/self/fd");
-}
-int threads() {
-    return count_entries("/proc/self/task");
-}
-
 uint64_t resident_bytes() {
     FILE *f = fopen("/proc/self/statm", "r");
     if (!f) return 0;
@@ -132,21 +85,6 @@ uint64_t resident_bytes() {
     int n = fscanf(f, "%llu %llu", &size, &resident);
     fclose(f);
     return n == 2 ? resident * uint64_t(sysconf(_SC_PAGESIZE)) : 0;
-}
-
-bool wait_until(const std::function<bool()> &done, int limit_ms) {
-    for (int waited = 0; waited < limit_ms; waited += 10) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
-
-long long stat(const char *name) {
-    std::string json = dirir2i_stats_json();
-    std::string key = std::string("\"") + name + "\":";
-    size_t at = json.find(key);
-    return at == std::string::npos ? -1 : std::stoll(json.substr(at + key.size()));
 }
 
 } // namespace load

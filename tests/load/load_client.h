@@ -7,6 +7,7 @@
 //   smb2::Reply r = c.exchange(smb2::echo(s.next_mid++));
 #pragma once
 
+#include "support/loopback_client.h"
 #include "support/smb2_session.h"
 
 #include <cstdint>
@@ -46,13 +47,15 @@ class Conn {
 };
 
 // Open descriptors and threads of this process (/proc/self/fd, /proc/self/task).
-int open_fds();
-int threads();
+inline int open_fds() { return nettest::open_fd_count(); }
+inline int threads() { return nettest::thread_count(); }
 // Resident memory of this process in bytes (/proc/self/statm).
 uint64_t resident_bytes();
 // Polls `done` every 10 ms for at most limit_ms; its last answer.
-bool wait_until(const std::function<bool()> &done, int limit_ms = 30000);
+inline bool wait_until(const std::function<bool()> &done, int limit_ms = 30000) {
+    return nettest::wait_until(done, limit_ms);
+}
 // A counter of dirir2i_stats_json by name.
-long long stat(const char *name);
+inline long long stat(const char *name) { return nettest::stat(name); }
 
 } // namespace load

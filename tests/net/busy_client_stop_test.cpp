@@ -1,7 +1,7 @@
 // dirir2i_stop ends a connection whose client never lets it wait: the loop
 // looks at the stop flag after every message, not only after a read that
 // brought nothing, so stop doesn't wait for the client to run out of work.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "support/smb2_frames.h"

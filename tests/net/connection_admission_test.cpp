@@ -1,6 +1,6 @@
 // Which clients the listener admits: dual-stack addresses, the max_clients
 // ceiling and the allow-list.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "config/qv2_cfg.h"

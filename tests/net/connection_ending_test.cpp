@@ -1,6 +1,6 @@
 // How connections end: stop, the idle time-out, peers that stop reading, and
 // that none of it leaves threads or descriptors behind.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include <cerrno>

@@ -5,7 +5,7 @@
 // really costs a few hundred KiB here) while catching a connection that
 // keeps its megabyte-sized reply, or a leak per connection. Under AddressSanitizer, whose shadow memory makes
 // resident sizes meaningless, the live heap stands in for both.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "engine/qv2_engine_types.h"

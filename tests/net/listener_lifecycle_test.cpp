@@ -1,5 +1,5 @@
 // Starting, stopping and restarting the listener, and what start refuses.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "config/qv2_cfg.h"

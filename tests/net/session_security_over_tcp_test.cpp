@@ -2,7 +2,7 @@
 // password gets a keyed session while guests are on, required signing turns
 // unsigned requests away, and a folder swapped for a link after CREATE
 // serves nothing from outside the share.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "config/qv2_cfg.h"

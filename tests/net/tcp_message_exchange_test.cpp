@@ -1,6 +1,6 @@
 // Whole SMB2 messages over real loopback TCP: reassembly of split and
 // pipelined input, large messages, and replies identical to the simulation's.
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "config/qv2_cfg.h"

@@ -1,4 +1,4 @@
-#include "loopback_client.h"
+#include "support/loopback_client.h"
 
 #include "dirir2i.h"
 
