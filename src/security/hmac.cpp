@@ -62,6 +62,19 @@ void qv2_hmac256(const void *key, uint64_t keylen, const void *data, uint64_t le
     qv2_wipe(&h, sizeof h);
 }
 
+void qv2_hmac256_pair(const void *key_a, uint64_t keylen_a, const void *data_a, uint64_t len_a,
+                      uint8_t out_a[32], const void *key_b, uint64_t keylen_b,
+                      const void *data_b, uint64_t len_b, uint8_t out_b[32]) {
+    qv2_hmac256_ctx a, b;
+    qv2_hmac256_init(&a, key_a, keylen_a);
+    qv2_hmac256_init(&b, key_b, keylen_b);
+    qv2_sha256_update_pair(&a.inner, data_a, len_a, &b.inner, data_b, len_b);
+    qv2_hmac256_final(&a, out_a);
+    qv2_hmac256_final(&b, out_b);
+    qv2_wipe(&a, sizeof a);
+    qv2_wipe(&b, sizeof b);
+}
+
 void qv2_hmacmd5_init(qv2_hmacmd5_ctx *h, const void *key, uint64_t keylen) {
     uint8_t blk[64], ipad[64];
     key_block(key, keylen, blk, md5_digest);

@@ -8,12 +8,22 @@ void qv2_sha256_init(qv2_sha256_ctx *ctx);
 void qv2_sha256_update(qv2_sha256_ctx *ctx, const void *data, uint64_t len);
 void qv2_sha256_final(qv2_sha256_ctx *ctx, uint8_t out[32]);
 void qv2_sha256(const void *data, uint64_t len, uint8_t out[32]);
+// Updates two independent digests at once: the same result as
+// qv2_sha256_update(a, ...) and qv2_sha256_update(b, ...), in less time where
+// the compression can run two messages side by side. a and b must differ.
+void qv2_sha256_update_pair(qv2_sha256_ctx *a, const void *data_a, uint64_t len_a,
+                            qv2_sha256_ctx *b, const void *data_b, uint64_t len_b);
 
 void qv2_hmac256_init(qv2_hmac256_ctx *h, const void *key, uint64_t keylen);
 void qv2_hmac256_update(qv2_hmac256_ctx *h, const void *data, uint64_t len);
 void qv2_hmac256_final(qv2_hmac256_ctx *h, uint8_t out[32]);
 void qv2_hmac256(const void *key, uint64_t keylen, const void *data, uint64_t len,
                  uint8_t out[32]);
+// Two one-shot MACs computed side by side (see qv2_sha256_update_pair): the
+// same results as two qv2_hmac256 calls. Signing two replies costs less so.
+void qv2_hmac256_pair(const void *key_a, uint64_t keylen_a, const void *data_a, uint64_t len_a,
+                      uint8_t out_a[32], const void *key_b, uint64_t keylen_b,
+                      const void *data_b, uint64_t len_b, uint8_t out_b[32]);
 
 void qv2_md5(const void *data, uint64_t len, uint8_t out[16]);
 void qv2_md4(const void *data, uint64_t len, uint8_t out[16]);

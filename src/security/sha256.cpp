@@ -39,6 +39,16 @@ qv2_sha256_blocks_fn pick(int which) {
     return qv2_sha256_x86_usable() ? qv2_sha256_blocks_x86 : qv2_sha256_blocks_portable;
 }
 
+// Feeds a part-filled block from the input until it is compressed (or the
+// input runs out), advancing the input over what it took.
+void complete_block(qv2_sha256_ctx *ctx, const uint8_t *&p, uint64_t &len) {
+    if (ctx->fill == 0) return;
+    uint64_t take = 64 - ctx->fill < len ? 64 - ctx->fill : len;
+    qv2_sha256_update(ctx, p, take);
+    p += take;
+    len -= take;
+}
+
 } // namespace
 
 void qv2_sha256_blocks_portable(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
@@ -77,6 +87,12 @@ void qv2_sha256_blocks_portable(uint32_t state[8], const uint8_t *blocks, uint64
     }
 }
 
+void qv2_sha256_blocks2_portable(uint32_t state_a[8], const uint8_t *blocks_a,
+                                 uint32_t state_b[8], const uint8_t *blocks_b, uint64_t nblocks) {
+    qv2_sha256_blocks_portable(state_a, blocks_a, nblocks);
+    qv2_sha256_blocks_portable(state_b, blocks_b, nblocks);
+}
+
 int qv2_sha256_select(int which) {
     if (which != QV2_SHA256_AUTO && which != QV2_SHA256_PORTABLE && which != QV2_SHA256_X86)
         return -1;
@@ -92,6 +108,11 @@ qv2_sha256_blocks_fn qv2_sha256_blocks(void) {
     // A choice made meanwhile by qv2_sha256_select stands.
     if (chosen.compare_exchange_strong(f, auto_pick, std::memory_order_relaxed)) return auto_pick;
     return f;
+}
+
+qv2_sha256_blocks2_fn qv2_sha256_blocks2(void) {
+    return qv2_sha256_blocks() == qv2_sha256_blocks_x86 ? qv2_sha256_blocks2_x86
+                                                        : qv2_sha256_blocks2_portable;
 }
 
 void qv2_sha256_init(qv2_sha256_ctx *ctx) {
@@ -124,6 +145,31 @@ void qv2_sha256_update(qv2_sha256_ctx *ctx, const void *data, uint64_t len) {
         memcpy(ctx->block, p, len);
         ctx->fill = len;
     }
+}
+
+void qv2_sha256_update_pair(qv2_sha256_ctx *a, const void *data_a, uint64_t len_a,
+                            qv2_sha256_ctx *b, const void *data_b, uint64_t len_b) {
+    const uint8_t *pa = static_cast<const uint8_t *>(data_a);
+    const uint8_t *pb = static_cast<const uint8_t *>(data_b);
+    // Part-filled blocks are completed one message at a time; after that both
+    // compress straight from their inputs, side by side for the blocks they
+    // both have, and the longer one finishes alone.
+    complete_block(a, pa, len_a);
+    complete_block(b, pb, len_b);
+    if (a->fill == 0 && b->fill == 0) {
+        uint64_t n = len_a / 64 < len_b / 64 ? len_a / 64 : len_b / 64;
+        if (n > 0) {
+            qv2_sha256_blocks2()(a->state, pa, b->state, pb, n);
+            a->total += 64 * n;
+            b->total += 64 * n;
+            pa += 64 * n;
+            pb += 64 * n;
+            len_a -= 64 * n;
+            len_b -= 64 * n;
+        }
+    }
+    qv2_sha256_update(a, pa, len_a);
+    qv2_sha256_update(b, pb, len_b);
 }
 
 void qv2_sha256_final(qv2_sha256_ctx *ctx, uint8_t out[32]) {

@@ -1,5 +1,5 @@
 // SHA-256 compression with the x86 SHA extensions (SHA256RNDS2, SHA256MSG1,
-// SHA256MSG2). Only the functions here are compiled for those instructions,
+// SHA256MSG2), for one message or two side by side. Only the functions here are compiled for those instructions,
 // through target attributes, so the rest of the build runs on any x86-64;
 // qv2_sha256_x86_usable() says whether this CPU may call them.
 #include "security/sha256_blocks.h"
@@ -49,18 +49,68 @@ SHA_INLINE void sixty_four_rounds(__m128i &abef, __m128i &cdgh, __m128i m[4],
     (four_rounds<i>(abef, cdgh, m), ...);
 }
 
-} // namespace
+// The same four rounds for two independent messages at once. One message's
+// rounds form a single chain of dependent SHA256RNDS2, which leaves the unit
+// idle between them; a second chain fills those gaps. More than two chains
+// run out of the sixteen registers these (SSE-only) instructions can use.
+template <int i> SHA_INLINE void four_rounds2(__m128i abef[2], __m128i cdgh[2], __m128i m[2][4]) {
+    const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i *>(qv2_sha256_k) + i);
+    __m128i wk[2] = {_mm_add_epi32(m[0][i % 4], k), _mm_add_epi32(m[1][i % 4], k)};
+    for (int s = 0; s < 2; s++)
+        cdgh[s] = _mm_sha256rnds2_epu32(cdgh[s], abef[s], wk[s]);
+    if constexpr (i >= 3 && i <= 14) {
+        for (int s = 0; s < 2; s++) {
+            __m128i w7 = _mm_alignr_epi8(m[s][i % 4], m[s][(i + 3) % 4], 4);
+            m[s][(i + 1) % 4] =
+                _mm_sha256msg2_epu32(_mm_add_epi32(m[s][(i + 1) % 4], w7), m[s][i % 4]);
+        }
+    }
+    for (int s = 0; s < 2; s++) {
+        wk[s] = _mm_shuffle_epi32(wk[s], 0x0E);
+        abef[s] = _mm_sha256rnds2_epu32(abef[s], cdgh[s], wk[s]);
+    }
+    if constexpr (i >= 1 && i <= 12) {
+        for (int s = 0; s < 2; s++)
+            m[s][(i + 3) % 4] = _mm_sha256msg1_epu32(m[s][(i + 3) % 4], m[s][i % 4]);
+    }
+}
 
-SHA_TARGET void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
-    // Big-endian words: reverse the bytes of each 32-bit lane.
-    const __m128i bswap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+template <int... i>
+SHA_INLINE void sixty_four_rounds2(__m128i abef[2], __m128i cdgh[2], __m128i m[2][4],
+                                   std::integer_sequence<int, i...>) {
+    (four_rounds2<i>(abef, cdgh, m), ...);
+}
+
+// Big-endian words: reverse the bytes of each 32-bit lane.
+SHA_INLINE __m128i bswap_mask() {
+    return _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+}
+
+// H0..H7 into the ABEF / CDGH packing SHA256RNDS2 works on, and back.
+SHA_INLINE void load_state(const uint32_t state[8], __m128i &abef, __m128i &cdgh) {
     __m128i abcd = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state));     // lanes A B C D
     __m128i efgh = _mm_loadu_si128(reinterpret_cast<const __m128i *>(state + 4)); // lanes E F G H
     __m128i badc = _mm_shuffle_epi32(abcd, 0xB1);                                 // B A D C
     __m128i hgfe = _mm_shuffle_epi32(efgh, 0x1B);                                 // H G F E
-    __m128i abef = _mm_alignr_epi8(badc, hgfe, 8);                                // F E B A
-    __m128i cdgh = _mm_blend_epi16(hgfe, badc, 0xF0);                             // H G D C
+    abef = _mm_alignr_epi8(badc, hgfe, 8);                                        // F E B A
+    cdgh = _mm_blend_epi16(hgfe, badc, 0xF0);                                     // H G D C
+}
 
+SHA_INLINE void store_state(uint32_t state[8], __m128i abef, __m128i cdgh) {
+    __m128i abef_r = _mm_shuffle_epi32(abef, 0x1B);   // A B E F
+    __m128i ghcd = _mm_shuffle_epi32(cdgh, 0xB1);     // G H C D
+    __m128i abcd = _mm_blend_epi16(abef_r, ghcd, 0xF0); // A B C D
+    __m128i efgh = _mm_alignr_epi8(ghcd, abef_r, 8);    // E F G H
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), abcd);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), efgh);
+}
+
+} // namespace
+
+SHA_TARGET void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
+    const __m128i bswap = bswap_mask();
+    __m128i abef, cdgh;
+    load_state(state, abef, cdgh);
     for (; nblocks > 0; nblocks--, blocks += 64) {
         __m128i m[4];
         for (int k = 0; k < 4; k++)
@@ -71,13 +121,32 @@ SHA_TARGET void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, 
         abef = _mm_add_epi32(abef, abef_in);
         cdgh = _mm_add_epi32(cdgh, cdgh_in);
     }
+    store_state(state, abef, cdgh);
+}
 
-    __m128i abef_r = _mm_shuffle_epi32(abef, 0x1B); // A B E F
-    __m128i ghcd = _mm_shuffle_epi32(cdgh, 0xB1);   // G H C D
-    abcd = _mm_blend_epi16(abef_r, ghcd, 0xF0);     // A B C D
-    efgh = _mm_alignr_epi8(ghcd, abef_r, 8);        // E F G H
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), abcd);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), efgh);
+SHA_TARGET void qv2_sha256_blocks2_x86(uint32_t state_a[8], const uint8_t *blocks_a,
+                                       uint32_t state_b[8], const uint8_t *blocks_b,
+                                       uint64_t nblocks) {
+    const __m128i bswap = bswap_mask();
+    __m128i abef[2], cdgh[2];
+    load_state(state_a, abef[0], cdgh[0]);
+    load_state(state_b, abef[1], cdgh[1]);
+    const uint8_t *in[2] = {blocks_a, blocks_b};
+    for (uint64_t at = 0; at < nblocks * 64; at += 64) {
+        __m128i m[2][4];
+        for (int s = 0; s < 2; s++)
+            for (int k = 0; k < 4; k++)
+                m[s][k] = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(in[s] + at) + k), bswap);
+        __m128i abef_in[2] = {abef[0], abef[1]}, cdgh_in[2] = {cdgh[0], cdgh[1]};
+        sixty_four_rounds2(abef, cdgh, m, std::make_integer_sequence<int, 16>{});
+        for (int s = 0; s < 2; s++) {
+            abef[s] = _mm_add_epi32(abef[s], abef_in[s]);
+            cdgh[s] = _mm_add_epi32(cdgh[s], cdgh_in[s]);
+        }
+    }
+    store_state(state_a, abef[0], cdgh[0]);
+    store_state(state_b, abef[1], cdgh[1]);
 }
 
 int qv2_sha256_x86_usable(void) {
@@ -96,6 +165,11 @@ int qv2_sha256_x86_usable(void) {
 
 void qv2_sha256_blocks_x86(uint32_t state[8], const uint8_t *blocks, uint64_t nblocks) {
     qv2_sha256_blocks_portable(state, blocks, nblocks);
+}
+
+void qv2_sha256_blocks2_x86(uint32_t state_a[8], const uint8_t *blocks_a, uint32_t state_b[8],
+                            const uint8_t *blocks_b, uint64_t nblocks) {
+    qv2_sha256_blocks2_portable(state_a, blocks_a, state_b, blocks_b, nblocks);
 }
 
 #endif

@@ -184,3 +184,85 @@ TEST(Sha256Accel, AChoiceThatCannotRunIsRefusedAndChangesNothing) {
     EXPECT_EQ(qv2_sha256_blocks(), &qv2_sha256_blocks_portable);
     qv2_sha256_select(QV2_SHA256_AUTO);
 }
+
+// Two messages hashed side by side must come out exactly as each alone,
+// whatever the two lengths (the shorter one ends early, or is empty) and
+// however full each digest's block buffer already is.
+TEST(Sha256Accel, TwoDigestsUpdatedTogetherMatchEachUpdatedAlone) {
+    std::vector<int> choices = {QV2_SHA256_PORTABLE};
+    if (have_extensions()) choices.push_back(QV2_SHA256_X86);
+    std::mt19937 rng(4242);
+    for (int which : choices) {
+        UseCompression use(which);
+        ASSERT_TRUE(use.ok());
+        EXPECT_EQ(qv2_sha256_blocks2(), which == QV2_SHA256_X86 ? &qv2_sha256_blocks2_x86
+                                                                : &qv2_sha256_blocks2_portable);
+        for (int trial = 0; trial < 400; trial++) {
+            size_t lead_a = rng() % 3 == 0 ? rng() % 64 : 0, lead_b = rng() % 2 ? rng() % 64 : 0;
+            size_t len_a = rng() % 700, len_b = trial % 7 == 0 ? len_a : rng() % 700;
+            bytes lead = random_bytes(rng, 64), a = random_bytes(rng, len_a),
+                  b = random_bytes(rng, len_b);
+            qv2_sha256_ctx pa, pb, sa, sb;
+            for (qv2_sha256_ctx *c : {&pa, &pb, &sa, &sb})
+                qv2_sha256_init(c);
+            qv2_sha256_update(&pa, lead.data(), lead_a);
+            qv2_sha256_update(&sa, lead.data(), lead_a);
+            qv2_sha256_update(&pb, lead.data(), lead_b);
+            qv2_sha256_update(&sb, lead.data(), lead_b);
+            qv2_sha256_update_pair(&pa, a.data(), a.size(), &pb, b.data(), b.size());
+            qv2_sha256_update(&sa, a.data(), a.size());
+            qv2_sha256_update(&sb, b.data(), b.size());
+            uint8_t da[32], db[32], ea[32], eb[32];
+            qv2_sha256_final(&pa, da);
+            qv2_sha256_final(&pb, db);
+            qv2_sha256_final(&sa, ea);
+            qv2_sha256_final(&sb, eb);
+            ASSERT_EQ(hex(da, 32), hex(ea, 32)) << "trial " << trial << ": " << lead_a << "+" << len_a;
+            ASSERT_EQ(hex(db, 32), hex(eb, 32)) << "trial " << trial << ": " << lead_b << "+" << len_b;
+        }
+    }
+}
+
+TEST(Sha256Accel, TwoMacsComputedTogetherMatchEachComputedAlone) {
+    std::vector<int> choices = {QV2_SHA256_PORTABLE};
+    if (have_extensions()) choices.push_back(QV2_SHA256_X86);
+    std::mt19937 rng(77);
+    for (int which : choices) {
+        UseCompression use(which);
+        ASSERT_TRUE(use.ok());
+        // The sizes of a signed 64 KiB READ reply and of small replies, and
+        // keys of every HMAC key-block case, different on the two sides.
+        for (auto [len_a, len_b] : std::vector<std::pair<size_t, size_t>>{
+                 {65616, 65616}, {65616, 65}, {0, 65616}, {145, 1000}, {64, 63}}) {
+            bytes ka = random_bytes(rng, 16), kb = random_bytes(rng, 131),
+                  a = random_bytes(rng, len_a), b = random_bytes(rng, len_b);
+            uint8_t ma[32], mb[32], ea[32], eb[32];
+            qv2_hmac256_pair(ka.data(), ka.size(), a.data(), a.size(), ma, kb.data(), kb.size(),
+                             b.data(), b.size(), mb);
+            qv2_hmac256(ka.data(), ka.size(), a.data(), a.size(), ea);
+            qv2_hmac256(kb.data(), kb.size(), b.data(), b.size(), eb);
+            EXPECT_EQ(hex(ma, 32), hex(ea, 32)) << len_a << " and " << len_b;
+            EXPECT_EQ(hex(mb, 32), hex(eb, 32)) << len_a << " and " << len_b;
+        }
+    }
+}
+
+// The two-message compression straight, from unrelated random states and
+// unaligned inputs, against the one-message compression.
+TEST(Sha256Accel, TheTwoMessageCompressionMatchesTheOneMessageOne) {
+    if (!have_extensions()) GTEST_SKIP() << "this CPU has no SHA extensions";
+    std::mt19937 rng(11);
+    for (uint64_t nblocks = 0; nblocks <= 5; nblocks++) {
+        uint32_t a[8], b[8], ea[8], eb[8];
+        for (int i = 0; i < 8; i++) {
+            a[i] = ea[i] = uint32_t(rng());
+            b[i] = eb[i] = uint32_t(rng());
+        }
+        bytes da = random_bytes(rng, 64 * nblocks + 3), db = random_bytes(rng, 64 * nblocks + 3);
+        qv2_sha256_blocks2_x86(a, da.data() + 1, b, db.data() + 3, nblocks);
+        qv2_sha256_blocks_x86(ea, da.data() + 1, nblocks);
+        qv2_sha256_blocks_portable(eb, db.data() + 3, nblocks);
+        EXPECT_EQ(hex(reinterpret_cast<uint8_t *>(a), 32), hex(reinterpret_cast<uint8_t *>(ea), 32));
+        EXPECT_EQ(hex(reinterpret_cast<uint8_t *>(b), 32), hex(reinterpret_cast<uint8_t *>(eb), 32));
+    }
+}
