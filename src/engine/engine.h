@@ -24,7 +24,13 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len);
 
 // Processes one whole message (without its session-service header). May
 // modify the message in place. *send is 1 when the reply should be written.
+// With c->defer_sign set, the reply's final signature is left in
+// c->sign_job (flag and field already set, the MAC still zero).
 void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send);
+
+// Computes the signatures recorded in ja (for reply a) and jb (for b, which
+// may be null), two at once where both are pending, and wipes the jobs.
+void sign_jobs(qv2_reply *a, qv2_sign_job *ja, qv2_reply *b, qv2_sign_job *jb);
 
 // Parses one 64-byte request header at data. 0 with *body_off = 64; -1 when
 // len is below 64 or ProtocolId or StructureSize is wrong.

@@ -57,6 +57,16 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
     uint8_t *h = r->buf.data + r->hdr_off;
     memset(h + 48, 0, 16);
     qv2_put_le32(h + 16, qv2_le32(h + 16) | SMB2_FLAG_SIGNED);
+    if (!more_follow && c->defer_sign) {
+        // The bytes are final: the session loop computes the MAC, perhaps
+        // side by side with the next reply's.
+        qv2_sign_job *j = &c->sign_job;
+        j->pending = 1;
+        j->hdr_off = r->hdr_off;
+        j->len = r->buf.len - r->hdr_off;
+        memcpy(j->key, c->signing_key, sizeof j->key);
+        return;
+    }
     uint8_t mac[32];
     qv2_hmac256(c->signing_key, sizeof c->signing_key, h, r->buf.len - r->hdr_off, mac);
     memcpy(h + 48, mac, 16);
@@ -347,4 +357,27 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send) 
     run_chain(c, msg, len, r, &st);
     seal(c, r, &st, false);
     if (r->buf.len != 0) *send = 1;
+}
+
+void sign_jobs(qv2_reply *a, qv2_sign_job *ja, qv2_reply *b, qv2_sign_job *jb) {
+    uint8_t mac_a[32], mac_b[32];
+    if (ja->pending && b && jb->pending) {
+        qv2_hmac256_pair(ja->key, sizeof ja->key, a->buf.data + ja->hdr_off, ja->len, mac_a,
+                         jb->key, sizeof jb->key, b->buf.data + jb->hdr_off, jb->len, mac_b);
+        memcpy(a->buf.data + ja->hdr_off + 48, mac_a, 16);
+        memcpy(b->buf.data + jb->hdr_off + 48, mac_b, 16);
+    } else {
+        if (ja->pending) {
+            qv2_hmac256(ja->key, sizeof ja->key, a->buf.data + ja->hdr_off, ja->len, mac_a);
+            memcpy(a->buf.data + ja->hdr_off + 48, mac_a, 16);
+        }
+        if (b && jb->pending) {
+            qv2_hmac256(jb->key, sizeof jb->key, b->buf.data + jb->hdr_off, jb->len, mac_b);
+            memcpy(b->buf.data + jb->hdr_off + 48, mac_b, 16);
+        }
+    }
+    qv2_wipe(mac_a, sizeof mac_a);
+    qv2_wipe(mac_b, sizeof mac_b);
+    qv2_wipe(ja, sizeof *ja);
+    if (jb) qv2_wipe(jb, sizeof *jb);
 }

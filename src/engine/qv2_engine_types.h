@@ -59,6 +59,17 @@ struct qv2_open {
     qv2_open *next;
 };
 
+struct qv2_reply;
+
+// A reply's final signature, recorded for the session loop to compute: the
+// MAC over bytes [hdr_off, hdr_off + len) of the reply, with `key`.
+struct qv2_sign_job {
+    int pending;
+    uint64_t hdr_off;
+    uint64_t len;
+    uint8_t key[16];
+};
+
 // Everything the engine knows about one connection, including its single
 // session. Allocated zero-filled by qv2_sess_run and freed at its end.
 struct qv2_conn {
@@ -73,6 +84,23 @@ struct qv2_conn {
     // what a 64 KiB READ needs) so that a stream of READs reuses one buffer;
     // given back once the connection waits idle.
     qv2_buf reply_store;
+    qv2_buf reply_store2; // the same for a second reply built while the first waits
+    // Bytes read ahead of the current message, so that a client's queued
+    // requests cost one read, and the loop can see that the next request is
+    // already here. Allocated while the connection is busy.
+    uint8_t *in;
+    uint32_t in_pos;
+    uint32_t in_end;
+    // Set by the session loop around frame_in when it may answer two
+    // messages together: the reply's final signature then goes into sign_job
+    // instead of being computed, so that two replies are signed side by side.
+    int defer_sign;
+    qv2_sign_job sign_job;
+    // A finished reply held back while the next message is answered. Sent
+    // (signed first) before any other byte goes out: see send_frame.
+    qv2_reply *held;
+    qv2_sign_job held_job;
+    int held_send;
     uint64_t last_active_ms;
     int closing; // end the connection after the current message
     // negotiation

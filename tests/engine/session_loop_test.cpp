@@ -181,6 +181,35 @@ TEST(SessionLoop, MessagesLargerThanTheFirstBufferAreReceivedWhole) {
     EXPECT_EQ(smb2::get_u64(io.logged_out()[2], 24), 3u);
 }
 
+// Requests are read ahead in blocks of whatever the peer has sent; message
+// boundaries fall anywhere in them, and a large message is partly read
+// ahead and partly read straight. Every message must come out whole and in
+// order however the stream is cut.
+TEST(SessionLoop, MessagesCutAnywhereByTheTransportComeOutWholeAndInOrder) {
+    std::vector<Bytes> msgs;
+    Bytes stream;
+    for (uint64_t mid = 1; mid <= 40; mid++) {
+        size_t size = mid % 7 == 0 ? 16384 + 64 * mid : mid % 5 == 0 ? 70000 : 68 + mid;
+        msgs.push_back(echo_of_size(size, mid));
+        Bytes p = smb2::nbss(msgs.back());
+        stream.insert(stream.end(), p.begin(), p.end());
+    }
+    for (size_t cut : {size_t(7), size_t(4096), size_t(16383), size_t(16385), size_t(65535)}) {
+        ScriptedIo io;
+        io.read_limit(1000000);
+        for (size_t at = 0; at < stream.size(); at += cut) {
+            size_t n = std::min(cut, stream.size() - at);
+            io.data(Bytes(stream.begin() + long(at), stream.begin() + long(at + n)));
+            if ((at / cut) % 3 == 0) io.timeouts(1);
+        }
+        io.run();
+        ASSERT_EQ(io.logged_in().size(), msgs.size()) << "cut every " << cut;
+        for (size_t i = 0; i < msgs.size(); i++)
+            ASSERT_TRUE(io.logged_in()[i] == msgs[i]) << "message " << i << ", cut " << cut;
+        EXPECT_EQ(io.logged_out().size(), msgs.size());
+    }
+}
+
 TEST(SessionLoop, MessageArrivingInPiecesWithTimeoutsBetweenIsOneMessage) {
     Bytes pkt = smb2::nbss(smb2::echo(1));
     ScriptedIo io;

@@ -98,7 +98,7 @@ void ScriptedIo::log_cb(void *user, const char *dir, const uint8_t *data, int le
     else io->logged_out_.push_back(b);
 }
 
-qv2_io ScriptedIo::io() { return qv2_io{this, write_cb, read_cb, log_cb}; }
+qv2_io ScriptedIo::io() { return qv2_io{this, write_cb, read_cb, log_ ? log_cb : nullptr}; }
 
 void ScriptedIo::run(const char *peer, int conn_id) {
     qv2_ip ip{};

@@ -35,6 +35,12 @@ class ScriptedIo {
     // Safety net: after this many read calls every read returns -1 and
     // read_limit_hit() says so, so a loop that never ends fails instead.
     ScriptedIo &read_limit(int n);
+    // No log callback: the engine then behaves as over a socket (the
+    // simulation's transcript hooks are what a log stands for).
+    ScriptedIo &without_log() {
+        log_ = false;
+        return *this;
+    }
 
     qv2_io io();
     void run(const char *peer = "127.0.0.1", int conn_id = 0);
@@ -69,6 +75,7 @@ class ScriptedIo {
     int read_calls_ = 0;
     int max_reads_ = 100000;
     bool limit_hit_ = false;
+    bool log_ = true;
 };
 
 // A connection record driven through frame_in directly, for state the
