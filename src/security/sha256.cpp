@@ -122,6 +122,7 @@ void qv2_sha256_init(qv2_sha256_ctx *ctx) {
 }
 
 void qv2_sha256_update(qv2_sha256_ctx *ctx, const void *data, uint64_t len) {
+    if (len == 0) return; // data may then be null, which memcpy must never see
     const uint8_t *p = static_cast<const uint8_t *>(data);
     ctx->total += len;
     if (ctx->fill > 0) {
