@@ -15,6 +15,11 @@ struct net_conn {
     net_conn *next;
 };
 
+// Options of every connected socket: no Nagle delay, and little unsent data
+// queued in the kernel (TCP_NOTSENT_LOWAT). Failures are ignored: both only
+// make sending faster.
+void net_tune_stream(int fd);
+
 // The qv2_io operations over a net_conn (user = the net_conn).
 // x_read: 1..max bytes, 0 peer closed, -2 nothing within timeout_ms, -1 error.
 int x_read(void *user, uint8_t *buf, int max, int timeout_ms);

@@ -4,8 +4,12 @@
 
 #include "net/net_internal.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -76,4 +80,72 @@ TEST_F(SocketTransport, WriteToAPeerThatStopsReadingGivesUpAfterTheIoTimeout) {
     ASSERT_GE(t.peer, 0);
     std::vector<uint8_t> big(8u << 20, 0x5a); // far more than the socket buffers hold
     EXPECT_EQ(x_write(&t.conn, big.data(), int(big.size())), -1);
+}
+
+namespace {
+
+// A connected TCP pair over loopback: the transport's end tuned and
+// non-blocking as an accepted socket is, `client` blocking with a time-out.
+struct tcp_pair {
+    net_conn conn{};
+    int client = -1;
+    tcp_pair() {
+        int lis = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (lis < 0 || bind(lis, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            listen(lis, 1) != 0 || getsockname(lis, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+            if (lis >= 0) close(lis);
+            return;
+        }
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        if (client >= 0 && connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+            conn.sock = accept(lis, nullptr, nullptr);
+        else
+            conn.sock = -1;
+        close(lis);
+        if (conn.sock < 0) return;
+        net_tune_stream(conn.sock);
+        fcntl(conn.sock, F_SETFL, fcntl(conn.sock, F_GETFL) | O_NONBLOCK);
+        timeval tv{5, 0}; // a broken test fails instead of hanging
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~tcp_pair() {
+        if (conn.sock >= 0) close(conn.sock);
+        if (client >= 0) close(client);
+    }
+};
+
+} // namespace
+
+// Connected sockets keep little unsent data in the kernel; a large reply to
+// a client that reads in small pieces still arrives whole and in order, the
+// sender waiting as often as the small unsent budget makes it.
+TEST_F(SocketTransport, TunedStreamsQueueLittleUnsentDataAndStillSendEverything) {
+    tcp_pair t;
+    ASSERT_GE(t.conn.sock, 0);
+    int v = 0;
+    socklen_t len = sizeof v;
+    ASSERT_EQ(getsockopt(t.conn.sock, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &v, &len), 0);
+    EXPECT_EQ(v, 65536);
+    ASSERT_EQ(getsockopt(t.conn.sock, IPPROTO_TCP, TCP_NODELAY, &v, &len), 0);
+    EXPECT_NE(v, 0);
+
+    std::vector<uint8_t> data(6 << 20);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 31 + (i >> 13));
+    int rc = -1;
+    std::thread writer([&] { rc = x_write(&t.conn, data.data(), int(data.size())); });
+    std::vector<uint8_t> got;
+    got.reserve(data.size());
+    uint8_t piece[3000];
+    while (got.size() < data.size()) {
+        ssize_t n = recv(t.client, piece, sizeof piece, 0);
+        if (n <= 0) break;
+        got.insert(got.end(), piece, piece + n);
+    }
+    writer.join();
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(got == data);
 }
