@@ -17,23 +17,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// MB/s of qv2_hmac256 over `size`-byte inputs: the best of five runs of
-// about `seconds` / 5 each (the best, since a shared machine only slows runs).
-double hmac_mbs(size_t size, double seconds) {
-    std::vector<uint8_t> data(size);
-    for (size_t i = 0; i < size; i++)
-        data[i] = uint8_t(i * 131 + 17);
-    const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    uint8_t mac[32] = {};
+const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// MB/s of `step`, which MACs `bytes_per_step` bytes a call: the best of five
+// runs of about `seconds` / 5 each (the best, since a shared machine only
+// slows runs).
+template <typename Step> double best_mbs(uint64_t bytes_per_step, double seconds, Step step) {
     double best = 0;
     for (int run = 0; run < 5; run++) {
         uint64_t bytes = 0;
         Clock::time_point t0 = Clock::now();
         double s = 0;
         do {
-            qv2_hmac256(key, sizeof key, data.data(), data.size(), mac);
-            data[0] ^= mac[0]; // each MAC depends on the last: nothing to hoist
-            bytes += size;
+            step();
+            bytes += bytes_per_step;
             s = std::chrono::duration<double>(Clock::now() - t0).count();
         } while (s < seconds / 5);
         best = std::max(best, double(bytes) / 1e6 / s);
@@ -41,32 +38,35 @@ double hmac_mbs(size_t size, double seconds) {
     return best;
 }
 
-// The same for two `size`-byte inputs MACed side by side (qv2_hmac256_pair,
-// as the server signs two READ replies at once); MB/s of both together.
+std::vector<uint8_t> pattern(size_t size, unsigned mul, unsigned add) {
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; i++)
+        data[i] = uint8_t(i * mul + add);
+    return data;
+}
+
+// qv2_hmac256 over `size`-byte inputs. Each MAC feeds the next input, so
+// nothing can be hoisted out of the loop.
+double hmac_mbs(size_t size, double seconds) {
+    std::vector<uint8_t> data = pattern(size, 131, 17);
+    uint8_t mac[32] = {};
+    return best_mbs(size, seconds, [&] {
+        qv2_hmac256(kKey, sizeof kKey, data.data(), data.size(), mac);
+        data[0] ^= mac[0];
+    });
+}
+
+// Two `size`-byte inputs MACed side by side (qv2_hmac256_pair, as the server
+// signs two READ replies at once); MB/s of both together.
 double hmac_pair_mbs(size_t size, double seconds) {
-    std::vector<uint8_t> a(size), b(size);
-    for (size_t i = 0; i < size; i++) {
-        a[i] = uint8_t(i * 131 + 17);
-        b[i] = uint8_t(i * 29 + 3);
-    }
-    const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    std::vector<uint8_t> a = pattern(size, 131, 17), b = pattern(size, 29, 3);
     uint8_t ma[32] = {}, mb[32] = {};
-    double best = 0;
-    for (int run = 0; run < 5; run++) {
-        uint64_t bytes = 0;
-        Clock::time_point t0 = Clock::now();
-        double s = 0;
-        do {
-            qv2_hmac256_pair(key, sizeof key, a.data(), a.size(), ma, key, sizeof key, b.data(),
-                             b.size(), mb);
-            a[0] ^= ma[0];
-            b[0] ^= mb[0];
-            bytes += 2 * size;
-            s = std::chrono::duration<double>(Clock::now() - t0).count();
-        } while (s < seconds / 5);
-        best = std::max(best, double(bytes) / 1e6 / s);
-    }
-    return best;
+    return best_mbs(2 * size, seconds, [&] {
+        qv2_hmac256_pair(kKey, sizeof kKey, a.data(), a.size(), ma, kKey, sizeof kKey, b.data(),
+                         b.size(), mb);
+        a[0] ^= ma[0];
+        b[0] ^= mb[0];
+    });
 }
 
 void report(const char *name, double seconds) {

@@ -185,14 +185,23 @@ TEST(Sha256Accel, AChoiceThatCannotRunIsRefusedAndChangesNothing) {
     qv2_sha256_select(QV2_SHA256_AUTO);
 }
 
+namespace {
+
+// The portable compression, and the SHA extensions where the CPU has them.
+std::vector<int> runnable_compressions() {
+    std::vector<int> choices = {QV2_SHA256_PORTABLE};
+    if (have_extensions()) choices.push_back(QV2_SHA256_X86);
+    return choices;
+}
+
+} // namespace
+
 // Two messages hashed side by side must come out exactly as each alone,
 // whatever the two lengths (the shorter one ends early, or is empty) and
 // however full each digest's block buffer already is.
 TEST(Sha256Accel, TwoDigestsUpdatedTogetherMatchEachUpdatedAlone) {
-    std::vector<int> choices = {QV2_SHA256_PORTABLE};
-    if (have_extensions()) choices.push_back(QV2_SHA256_X86);
     std::mt19937 rng(4242);
-    for (int which : choices) {
+    for (int which : runnable_compressions()) {
         UseCompression use(which);
         ASSERT_TRUE(use.ok());
         EXPECT_EQ(qv2_sha256_blocks2(), which == QV2_SHA256_X86 ? &qv2_sha256_blocks2_x86
@@ -224,10 +233,8 @@ TEST(Sha256Accel, TwoDigestsUpdatedTogetherMatchEachUpdatedAlone) {
 }
 
 TEST(Sha256Accel, TwoMacsComputedTogetherMatchEachComputedAlone) {
-    std::vector<int> choices = {QV2_SHA256_PORTABLE};
-    if (have_extensions()) choices.push_back(QV2_SHA256_X86);
     std::mt19937 rng(77);
-    for (int which : choices) {
+    for (int which : runnable_compressions()) {
         UseCompression use(which);
         ASSERT_TRUE(use.ok());
         // The sizes of a signed 64 KiB READ reply and of small replies, and
