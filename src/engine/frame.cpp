@@ -41,6 +41,14 @@ uint16_t grant(uint16_t request) {
     return request;
 }
 
+// Signs the n reply bytes at h (Signature field already zero) with key.
+void put_mac(uint8_t *h, uint64_t n, const uint8_t key[16]) {
+    uint8_t mac[32];
+    qv2_hmac256(key, 16, h, n, mac);
+    memcpy(h + 48, mac, 16);
+    qv2_wipe(mac, sizeof mac);
+}
+
 // A reply is signed over its own bytes, from its header to the next reply's
 // header: the NextCommand link and the alignment padding are part of it, so
 // a compound reply is signed only once the following header is known (or
@@ -67,10 +75,7 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
         memcpy(j->key, c->signing_key, sizeof j->key);
         return;
     }
-    uint8_t mac[32];
-    qv2_hmac256(c->signing_key, sizeof c->signing_key, h, r->buf.len - r->hdr_off, mac);
-    memcpy(h + 48, mac, 16);
-    qv2_wipe(mac, sizeof mac);
+    put_mac(h, r->buf.len - r->hdr_off, c->signing_key);
 }
 
 // Writes the next reply header: the first of the message, or one chained
@@ -360,24 +365,20 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send) 
 }
 
 void sign_jobs(qv2_reply *a, qv2_sign_job *ja, qv2_reply *b, qv2_sign_job *jb) {
-    uint8_t mac_a[32], mac_b[32];
+    uint8_t *ha = a->buf.data + ja->hdr_off;
     if (ja->pending && b && jb->pending) {
-        qv2_hmac256_pair(ja->key, sizeof ja->key, a->buf.data + ja->hdr_off, ja->len, mac_a,
-                         jb->key, sizeof jb->key, b->buf.data + jb->hdr_off, jb->len, mac_b);
-        memcpy(a->buf.data + ja->hdr_off + 48, mac_a, 16);
-        memcpy(b->buf.data + jb->hdr_off + 48, mac_b, 16);
+        uint8_t *hb = b->buf.data + jb->hdr_off;
+        uint8_t mac_a[32], mac_b[32];
+        qv2_hmac256_pair(ja->key, sizeof ja->key, ha, ja->len, mac_a, jb->key, sizeof jb->key, hb,
+                         jb->len, mac_b);
+        memcpy(ha + 48, mac_a, 16);
+        memcpy(hb + 48, mac_b, 16);
+        qv2_wipe(mac_a, sizeof mac_a);
+        qv2_wipe(mac_b, sizeof mac_b);
     } else {
-        if (ja->pending) {
-            qv2_hmac256(ja->key, sizeof ja->key, a->buf.data + ja->hdr_off, ja->len, mac_a);
-            memcpy(a->buf.data + ja->hdr_off + 48, mac_a, 16);
-        }
-        if (b && jb->pending) {
-            qv2_hmac256(jb->key, sizeof jb->key, b->buf.data + jb->hdr_off, jb->len, mac_b);
-            memcpy(b->buf.data + jb->hdr_off + 48, mac_b, 16);
-        }
+        if (ja->pending) put_mac(ha, ja->len, ja->key);
+        if (b && jb->pending) put_mac(b->buf.data + jb->hdr_off, jb->len, jb->key);
     }
-    qv2_wipe(mac_a, sizeof mac_a);
-    qv2_wipe(mac_b, sizeof mac_b);
     qv2_wipe(ja, sizeof *ja);
     if (jb) qv2_wipe(jb, sizeof *jb);
 }

@@ -158,14 +158,6 @@ uint64_t message_cap(const qv2_conn *c) {
     return cap > MESSAGE_CAP ? MESSAGE_CAP : cap;
 }
 
-// The session-service header of a message of len bytes (len fits 24 bits).
-void frame_header(uint64_t len, uint8_t hdr[4]) {
-    hdr[0] = NBSS_MESSAGE;
-    hdr[1] = uint8_t(len >> 16);
-    hdr[2] = uint8_t(len >> 8);
-    hdr[3] = uint8_t(len);
-}
-
 // Whether the next message (a session message, nothing else) is already
 // read ahead whole, so that receiving it can't wait on the peer.
 bool next_message_ready(const qv2_conn *c) {
@@ -244,26 +236,6 @@ void build(qv2_conn *c, uint64_t len, qv2_buf *store, qv2_reply *r, int *send) {
     qv2_opts_get(&c->opts);
 }
 
-// Whether deliver writes r: not an empty or failed reply, nor one frame_in
-// said to keep, nor the bare SUCCESS header of a command that answers
-// nothing.
-bool will_send(const qv2_reply *r, int send) {
-    if (r->buf.failed || r->buf.len < 12 || !send) return false;
-    return !(r->buf.len == SMB2_HDR_LEN && qv2_le32(r->buf.data + 8) == 0);
-}
-
-// Gives a sent reply's storage back to `store`. Storage for the common
-// replies (64 KiB READs and everything smaller) is kept; a megabyte reply's
-// is not: many connections holding theirs at once would grow the
-// allocator's pools for good.
-void keep_storage(qv2_reply *r, qv2_buf *store) {
-    if (r->buf.failed || r->buf.cap > REPLY_KEEP_MAX)
-        qv2_buf_free(&r->buf);
-    else
-        *store = r->buf;
-    r->buf = qv2_buf{};
-}
-
 // Sends a built (and signed) reply, then gives its storage back to `store`.
 void deliver(qv2_conn *c, qv2_reply *r, int send, qv2_buf *store) {
     if (r->buf.failed) {
@@ -272,12 +244,27 @@ void deliver(qv2_conn *c, qv2_reply *r, int send, qv2_buf *store) {
         c->closing = 1;
     } else if (r->buf.len != 0) {
         if (c->trace) trace_reply(r);
-        if (will_send(r, send)) send_frame(c, r->buf.data, r->buf.len);
+        bool bare_success = r->buf.len == SMB2_HDR_LEN && qv2_le32(r->buf.data + 8) == 0;
+        if (r->buf.len >= 12 && send && !bare_success) send_frame(c, r->buf.data, r->buf.len);
         if (c->trace && send)
             fprintf(stderr, "[dirir2i %d] << %u bytes %s\n", c->conn_id, unsigned(r->buf.len),
                     r->buf.len >= 12 ? status_name(qv2_le32(r->buf.data + 8)) : "STATUS?");
     }
-    keep_storage(r, store);
+    // Storage for the common replies (64 KiB READs and everything smaller)
+    // is kept; a megabyte reply's is not: many connections holding theirs at
+    // once would grow the allocator's pools for good.
+    if (r->buf.failed || r->buf.cap > REPLY_KEEP_MAX)
+        qv2_buf_free(&r->buf);
+    else
+        *store = r->buf;
+    r->buf = qv2_buf{};
+}
+
+// The signature the last build left to compute, if any; the slot is cleared.
+qv2_sign_job take_sign_job(qv2_conn *c) {
+    qv2_sign_job j = c->sign_job;
+    c->sign_job = qv2_sign_job{};
+    return j;
 }
 
 // Sends the reply held back while the next message was answered, if it is
@@ -302,8 +289,7 @@ void process(qv2_conn *c, uint64_t len) {
     qv2_reply a;
     int send_a = 0;
     build(c, len, &c->reply_store, &a, &send_a);
-    qv2_sign_job ja = c->sign_job;
-    c->sign_job = qv2_sign_job{};
+    qv2_sign_job ja = take_sign_job(c);
     bool pair = ja.pending && !a.buf.failed && !c->closing && !qv2_server_stopping() &&
                 next_message_ready(c);
     if (pair && receive(c, &len) != 0) {
@@ -320,8 +306,7 @@ void process(qv2_conn *c, uint64_t len) {
         qv2_reply b;
         int send_b = 0;
         build(c, len, &c->reply_store2, &b, &send_b);
-        qv2_sign_job jb = c->sign_job;
-        c->sign_job = qv2_sign_job{};
+        qv2_sign_job jb = take_sign_job(c);
         if (c->held) {
             c->held = nullptr;
             sign_jobs(&a, &c->held_job, &b, &jb);
@@ -364,8 +349,7 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
         fprintf(stderr, "[dirir2i %d] SEND %u bytes status=%02x%02x%02x%02x\n", c->conn_id,
                 unsigned(len), len >= 12 ? data[11] : 0, len >= 12 ? data[10] : 0,
                 len >= 12 ? data[9] : 0, len >= 12 ? data[8] : 0);
-    uint8_t hdr[4];
-    frame_header(len, hdr);
+    uint8_t hdr[4] = {NBSS_MESSAGE, uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
     if (c->io->write_pair) {
         if (c->io->write_pair(c->io_user, hdr, 4, data, int(len)) != 0) c->closing = 1;
     } else {
