@@ -3,6 +3,7 @@
 // against the user table or admitted as a guest), over SPNEGO or bare
 // NTLMSSP, and the end of the connection's one session.
 #include "config/qv2_cfg.h"
+#include "engine/conn_log.h"
 #include "engine/engine.h"
 #include "net/qv2_net.h"
 #include "security/qv2_crypto.h"
@@ -194,6 +195,7 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     uint64_t toklen = 0;
     int raw = 0;
     if (qv2_spnego_init(blob, blen, &tok, &toklen, &raw) != 0) {
+        log_logon_refused(c, "no_ntlm");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }
@@ -202,6 +204,7 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     if (!is_ntlmssp(tok, toklen)) {
+        log_logon_refused(c, "no_ntlm");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }
@@ -226,8 +229,14 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     logon result = user_logon(c, m, o, key);
     if (result == logon::refused && guest_possible(c, o)) result = guest_logon(c, m, o, key);
     switch (result) {
-    case logon::malformed: session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER); break;
-    case logon::refused: session_setup_fail_body(c, r, STATUS_LOGON_FAILURE); break;
+    case logon::malformed:
+        log_logon(c, tok, toklen, "invalid");
+        session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+        break;
+    case logon::refused:
+        log_logon(c, tok, toklen, "refused");
+        session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+        break;
     case logon::user:
         memcpy(c->signing_key, key, sizeof key);
         if (c->trace) {
@@ -239,10 +248,12 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         // Signing announced as required by either side is enforced from now
         // on; decided once, here, for the rest of the session.
         c->must_sign = c->sign_required || c->client_sign_required;
+        log_logon(c, tok, toklen, "user");
         break;
     case logon::guest:
         memcpy(c->signing_key, key, sizeof key);
         session_setup_ok_body(c, r, 1, 0, raw);
+        log_logon(c, tok, toklen, "guest");
         break;
     }
     qv2_wipe(key, sizeof key);
