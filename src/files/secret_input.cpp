@@ -89,7 +89,14 @@ int qv2_secret_tty_read(const char *prompt, char *out, size_t cap) {
     termios quiet = saved;
     quiet.c_lflag &= ~tcflag_t(ECHO);
     quiet.c_lflag |= ECHONL | ICANON;
-    if (write(fd, prompt, strlen(prompt)) < 0 || tcsetattr(fd, TCSAFLUSH, &quiet) != 0) {
+    // Echo goes off (and what was typed ahead is dropped) before the prompt
+    // shows: whatever is typed after the prompt is kept, and not echoed.
+    if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (write(fd, prompt, strlen(prompt)) < 0) {
+        tcsetattr(fd, TCSAFLUSH, &saved);
         close(fd);
         return -1;
     }
