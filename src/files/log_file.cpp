@@ -3,10 +3,12 @@
 #include "files/qv2_logfile.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,14 +71,30 @@ qv2_logfile *qv2_logfile_open(const char *path, char *why, size_t cap) {
 
 int qv2_logfile_write(qv2_logfile *f, const char *data, size_t n) {
     if (!f) return -1;
+    // A log on a pipe whose reader has gone must not end the process with
+    // SIGPIPE: the signal is held back for this thread during the write and
+    // taken off again if the write raised it.
+    sigset_t pipe_only, saved;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &saved);
+    int rc = 0;
     while (n > 0) {
         ssize_t put = write(f->fd, data, n);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return -1;
+        if (put <= 0) {
+            if (put < 0 && errno == EPIPE) {
+                timespec none{0, 0};
+                sigtimedwait(&pipe_only, nullptr, &none);
+            }
+            rc = -1;
+            break;
+        }
         data += put;
         n -= size_t(put);
     }
-    return 0;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return rc;
 }
 
 void qv2_logfile_close(qv2_logfile *f) {

@@ -7,10 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -104,4 +108,20 @@ TEST_F(AccessLog, LinesOfConcurrentWritersArriveWhole) {
         ASSERT_EQ(l.rfind("time=", 0), 0u) << l;
         ASSERT_NE(l.find(" event=stop port="), std::string::npos) << l;
     }
+}
+
+TEST_F(AccessLog, AReaderThatWentAwayDoesNotEndTheProcess) {
+    // A log on a pipe whose reader has gone: the write fails, and SIGPIPE
+    // (whose default action ends the process) is not left to strike.
+    std::string fifo = dir_.join("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(dirir2i_set_option("log", fifo.c_str()), 0);
+    close(reader);
+    write_line(1);
+    write_line(2);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
 }
