@@ -50,19 +50,17 @@ struct cli_option {
 };
 
 const cli_option kOptions[] = {
-    {"--share", "NAME=PATH", "none", "publish a folder or one regular file; repeatable", BOTH},
+    {"--share", "NAME=PATH", "none", "publish a folder or one regular file", BOTH},
     {"--user", "NAME[:PASS]", "none",
-     "add a user; without :PASS the password comes from DIRIR2I_PASSWORD or is asked for on the "
-     "terminal; repeatable",
+     "add a user; without :PASS, the password of DIRIR2I_PASSWORD or the terminal",
      BOTH},
     {"--users-file", "FILE", "none",
-     "add the users of FILE: NAME:PASSWORD a line, # comments; FILE must be private (chmod 600)",
+     "users, NAME:PASSWORD a line, # comments; a private file (chmod 600)",
      BOTH},
-    {"--allow", "CIDR", "loopback only", "admit clients from these addresses too; repeatable",
-     BOTH},
-    {"--opt", "KEY=VALUE", "see the keys below", "set an option; repeatable", BOTH},
+    {"--allow", "CIDR", "loopback only", "admit clients from these addresses too", BOTH},
+    {"--opt", "KEY=VALUE", "see the keys below", "set an option", BOTH},
     {"--log", "FILE", "- for serve, off for sim",
-     "access log: a file (appended to), - for standard error, off for none", BOTH},
+     "access log: a file, - for standard error, off for none", BOTH},
     {"--log-format", "FORMAT", "logfmt", "logfmt (key=value) or json (one object a line)", BOTH},
     {"--bind", "IP", "127.0.0.1", "address to listen on; :: takes IPv6 and IPv4 clients", SERVE},
     {"--port", "N", "4450", "TCP port; 0 lets the system choose; 445 for Windows clients", SERVE},
@@ -79,7 +77,7 @@ const cli_option *find_option(const char *arg) {
 // One entry of a help list: its name and value, then what it does and its
 // default on a line of their own.
 void help_entry(const char *head, const char *what, const char *def) {
-    printf("  %-26s %s\n  %-26s default: %s\n", head, what, "", def && *def ? def : "empty");
+    printf("  %-29s %s\n  %-29s default: %s\n", head, what, "", def && *def ? def : "empty");
 }
 
 // The help of one command (SERVE or SIM), or of the whole program (BOTH).
@@ -98,7 +96,7 @@ void help(unsigned command) {
         printf("usage: dirir2i sim [OPTION]... < SCRIPT\n"
                "Replays one scripted client connection and prints what the server answered.\n\n");
     }
-    printf("options:\n");
+    printf("options (--share, --user, --users-file, --allow and --opt repeatable):\n");
     for (const cli_option &o : kOptions) {
         if (!(o.used_by & command)) continue;
         char head[64];
