@@ -59,6 +59,8 @@ void log_accept(qv2_conn *c) {
 void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outcome) {
     char wire[WIRE_USER_CAP];
     qv2_ntlm_user_name(auth, len, wire, sizeof wire);
+    // NTLM matches names ignoring case: the session's user is the configured
+    // spelling (the first one, should two differ in case only).
     char known[QV2_USER_NAME_MAX + 1] = "";
     bool is_user = qv2_user_known(wire, known, sizeof known) == 0;
     bool ok = strcmp(outcome, "user") == 0 || strcmp(outcome, "guest") == 0;
