@@ -10,11 +10,13 @@ import os
 import re
 import shutil
 import signal
+import socket
+import subprocess
 import tempfile
 import time
 import unittest
 
-from common import Server, smbclient
+from common import SERVER, Server, smbclient
 
 PASSWORD = "Sekr1t-Alice"
 ODD_USER = 'x" user=admin'  # a name that tries to add a field to its line
@@ -188,6 +190,41 @@ class AccessLog(Fixture):
 class AccessLogJson(AccessLog):
     """The same lines, each one JSON object."""
     log_format = "json"
+
+
+class Refusals(unittest.TestCase):
+    """Connections turned away before they are served."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="dirir2i-refused-")
+        self.log = os.path.join(self.tmp, "access.log")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def refusals(self):
+        with open(self.log) as f:
+            return [(e["client"], e["reason"]) for e in map(parse_logfmt, f.read().splitlines())
+                    if e["event"] == "accept" and e["result"] == "refused"]
+
+    def test_a_client_off_the_allow_list(self):
+        r = subprocess.run([SERVER, "sim", "--ip", "10.1.2.3", "--log", self.log],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.refusals(), [("10.1.2.3", "allow")])
+
+    def test_a_client_beyond_max_clients(self):
+        with Server({"docs": self.tmp}, workdir=self.tmp, opts={"max_clients": "1"},
+                    extra=["--log", self.log]) as server:
+            first = socket.create_connection(("127.0.0.1", server.port))
+            try:
+                first.sendall(b"\x81\x00\x00\x00")  # a session request: the first is served
+                self.assertEqual(first.recv(4), b"\x82\x00\x00\x00")
+                r = smbclient(server.port, "docs", "ls")
+                self.assertNotEqual(r.returncode, 0)
+            finally:
+                first.close()
+            self.assertEqual(self.refusals()[:1], [("127.0.0.1", "full")])
 
 
 if __name__ == "__main__":
