@@ -249,8 +249,9 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             continue;
         }
 
-        if (h.is_signed) {
-            // The MAC covers this command up to the next one.
+        if (h.is_signed && !c->guest) {
+            // The MAC covers this command up to the next one. A guest
+            // session has no key: what a guest signs is taken as unsigned.
             uint64_t span = left;
             if (h.next_command != 0 && h.next_command < left) span = h.next_command;
             int authed = c->authenticated;
@@ -303,6 +304,9 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             continue;
         }
 
+        // Decided before the command runs: the reply to a signed LOGOFF is
+        // signed although the session is gone once it has run.
+        bool sign_reply = h.is_signed && c->authenticated && !c->guest;
         next_hdr(c, r, st, h.command, STATUS_SUCCESS, h.message_id, sid, tid, h.credit_charge,
                  credits);
         qv2_reader rd{req + body_off, left - body_off, 0, 0};
@@ -316,7 +320,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             st->fid = c->last_create_fid;
             st->have_fid = 1;
         }
-        if ((h.is_signed && c->authenticated) ||
+        if (sign_reply ||
             (h.command == SMB2_SESSION_SETUP && completes_signed_logon(c, r)))
             st->sign_pending = 1;
         if (c->chain_err_pending) {

@@ -325,6 +325,7 @@ void process(qv2_conn *c, uint64_t len) {
 void conn_end(qv2_conn *c) {
     qv2_stat_add(QV2_ST_CONNECTIONS, -1);
     conn_free_trees_opens(c);
+    session_end(c);
     qv2_wipe(c->signing_key, sizeof c->signing_key);
     qv2_buf_free(&c->reply_store);
     qv2_buf_free(&c->reply_store2);

@@ -234,6 +234,37 @@ class ServerRequiresSigningWithDefaultProtocol(ServerRequiresSigning):
     protocol_options = ()
 
 
+class NtlmsspIntegrity(Fixture):
+    """smbclient told to protect the logon with NTLMSSP signing: it demands
+    SIGN back in our CHALLENGE and checks our mechListMIC."""
+    opts = {"guest": "off"}
+
+    def test_signing_protected_logon_copies_identical_files_at_each_dialect(self):
+        for protocol in ((CAP_21,), ()):
+            with self.subTest(protocol=protocol):
+                out = os.path.join(self.tmp, "protected.out")
+                r = smbclient(self.server.port, "docs", f'get big.bin "{out}"', user="alice",
+                              password="Secret123", options=protocol,
+                              extra=("--client-protection=sign",))
+                self.assertOk(r)
+                self.assertEqual(sha256_file(out), sha256_file(os.path.join(self.root, "big.bin")))
+                os.remove(out)
+
+    def test_credentialed_share_list(self):
+        for extra in ((), ("--client-protection=sign",)):
+            with self.subTest(extra=extra):
+                r = smbclient(self.server.port, None, user="alice", password="Secret123",
+                              extra=extra)
+                self.assertOk(r)
+                self.assertRegex(r.stdout, r"(?m)^\s+docs\s+Disk\b")
+
+    def test_wrong_password_still_fails_with_protection(self):
+        r = smbclient(self.server.port, "docs", "ls", user="alice", password="wrong",
+                      extra=("--client-protection=sign",))
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("NT_STATUS_LOGON_FAILURE", r.stdout)
+
+
 class UserBeforeGuest(Fixture):
     """Guests are on, yet a user who proves the password gets a user session
     with a key; a client that requires signing can't use anything else."""
