@@ -24,6 +24,7 @@ qv2_opts g_opts = {
     4194304,         // max_message
     0,               // clock: system
     "KESTRAVONDLEX", // server_name
+    30000,           // logon_timeout_ms
 };
 
 bool cfg_trace_on(void) { return getenv("DIRIR2I_TRACE") != nullptr; }
@@ -84,6 +85,8 @@ const number_option kNumbers[] = {
      &qv2_opts::idle_timeout_ms, nullptr},
     {"io_timeout_ms", 100, 3600000, "io_timeout_ms: 100..3600000", &qv2_opts::io_timeout_ms,
      nullptr},
+    {"logon_timeout_ms", 1000, 600000, "logon_timeout_ms: 1000..600000",
+     &qv2_opts::logon_timeout_ms, nullptr},
     {"max_login_failures", 1, 100, "max_login_failures: 1..100", &qv2_opts::max_login_failures,
      nullptr},
     {"max_credits", 1, 256, "max_credits: 1..%d", &qv2_opts::max_credits, nullptr},

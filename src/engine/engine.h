@@ -121,6 +121,8 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
 // query_directory.cpp: QUERY_DIRECTORY, paging through a listing held in the open.
+// No listing reply holds more entry bytes than this, whatever the client asks.
+constexpr uint64_t QD_REPLY_MAX = 1048576 + 4096;
 void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
 // read.cpp: READ, from the host file reopened for each request.

@@ -165,12 +165,11 @@ bool find_text(const uint8_t *msg, uint64_t len, const char *text) {
 
 } // namespace
 
-// SMB2 NEGOTIATE. Refuses a malformed request or one without a 2.x dialect
-// we speak, and ends the connection in that case; otherwise records the
-// client's signing and MTU wishes and answers with the NTLM offer.
+// SMB2 NEGOTIATE (the first of the connection: frame_in ends a connection
+// that negotiates again). Refuses a malformed request or one without a 2.x
+// dialect we speak, and ends the connection in that case; otherwise records
+// the client's signing and MTU wishes and answers with the NTLM offer.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
-    if (c->negotiated) qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
-
     uint16_t size = rd_u16(rd);
     uint16_t count = rd_u16(rd);
     uint16_t security_mode = rd_u16(rd);

@@ -126,6 +126,8 @@ struct qv2_conn {
     qv2_sign_job held_job;
     int held_send;
     uint64_t last_active_ms;
+    uint64_t started_ms;  // when the connection began: the logon deadline runs from here
+    int logged_on;        // a SESSION_SETUP has succeeded on this connection
     int closing; // end the connection after the current message
     // negotiation
     int negotiated;

@@ -171,7 +171,7 @@ int check_mics(const qv2_conn *c, const auth_msg &m, const qv2_spnego_token &t, 
 void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, const qv2_buf *token) {
     qv2_opts o;
     qv2_opts_get(&o);
-    if (!more) c->authenticated = 1;
+    if (!more) c->authenticated = c->logged_on = 1;
     if (c->session_id == 0) c->session_id = derive_session_id(c, o);
     qv2_put_le64(rep_hdr(r) + 40, c->session_id);
     rep_set_status(r, more ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS);
