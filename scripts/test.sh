@@ -19,6 +19,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+# A JavaScript SMB client for the interop tests (npm registry), kept in .deps.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends nodejs npm
+fi
+if [ ! -d .deps/npm/node_modules/@marsaud/smb2 ]; then
+  npm install --prefix .deps/npm --no-save --no-audit --no-fund @marsaud/smb2@0.18.0 ||
+    echo "== npm install failed: the JavaScript client test will be skipped"
+fi
+
 jobs=$(nproc)
 run_suite() {
   local dir=$1; shift
