@@ -64,8 +64,9 @@ _load_lock = threading.Lock()
 
 
 def _candidates() -> List[str]:
-    """Where to look, in order: DIRIR2I_LIBRARY, next to the package, the
-    path `cmake --install` recorded, then the dynamic loader's own search."""
+    """Where to look when DIRIR2I_LIBRARY is not set, in order: next to the
+    package, the path `cmake --install` recorded, the dynamic loader's own
+    search."""
     here = Path(__file__).resolve().parent
     found = [str(here / LIBRARY_NAME)]
     try:

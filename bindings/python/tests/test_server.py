@@ -3,7 +3,10 @@ the `smb_server` fixture and to `Server` objects over loopback."""
 import hashlib
 import contextlib
 import io
+import os
 import socket
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -198,3 +201,12 @@ def test_simulate_selftest_and_version():
     with pytest.raises(Dirir2iError) as bad:
         dirir2i.simulate("not hex\n")
     assert str(bad.value) == dirir2i.library().dirir2i_last_error().decode()
+
+
+def test_a_wrong_library_path_fails_loudly_and_names_it(tmp_path):
+    env = dict(os.environ, DIRIR2I_LIBRARY=str(tmp_path / "libdirir2i.so"))
+    r = subprocess.run([sys.executable, "-c", "import dirir2i; dirir2i.version()"], env=env,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    assert r.returncode != 0
+    assert "LibraryNotFoundError" in r.stdout
+    assert f"{tmp_path}/libdirir2i.so: no such file" in r.stdout
