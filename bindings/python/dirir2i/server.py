@@ -30,6 +30,7 @@ DEFAULT_OPTIONS: Dict[str, str] = {
     "max_clients": "16",
     "idle_timeout_ms": "300000",
     "io_timeout_ms": "30000",
+    "logon_timeout_ms": "30000",
     "max_login_failures": "3",
     "max_handles": "1024",
     "max_message": "4194304",
