@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 # systemd, groff-base, man-db and pkgconf check the install tree (the unit,
 # the man page, a pkg-config consumer).
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev
-          smbclient python3-impacket tshark systemd groff-base man-db pkgconf)
+          smbclient python3-impacket tshark python3-pytest python3-pip python3-setuptools
+          python3-wheel systemd groff-base man-db pkgconf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -19,6 +20,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# A JavaScript SMB client for the interop tests (npm registry), kept in .deps.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends nodejs npm
+fi
+if [ ! -d .deps/npm/node_modules/@marsaud/smb2 ]; then
+  npm install --prefix .deps/npm --no-save --no-audit --no-fund @marsaud/smb2@0.18.0 ||
+    echo "== npm install failed: the JavaScript client test will be skipped"
 fi
 
 jobs=$(nproc)

@@ -25,6 +25,7 @@ qv2_opts g_opts = {
     4194304,         // max_message
     0,               // clock: system
     "KESTRAVONDLEX", // server_name
+    30000,           // logon_timeout_ms
 };
 
 bool cfg_trace_on(void) { return getenv("DIRIR2I_TRACE") != nullptr; }
@@ -85,6 +86,8 @@ const number_option kNumbers[] = {
      &qv2_opts::idle_timeout_ms, nullptr},
     {"io_timeout_ms", 100, 3600000, "io_timeout_ms: 100..3600000", &qv2_opts::io_timeout_ms,
      nullptr},
+    {"logon_timeout_ms", 1000, 600000, "logon_timeout_ms: 1000..600000",
+     &qv2_opts::logon_timeout_ms, nullptr},
     {"max_login_failures", 1, 100, "max_login_failures: 1..100", &qv2_opts::max_login_failures,
      nullptr},
     {"max_credits", 1, 256, "max_credits: 1..%d", &qv2_opts::max_credits, nullptr},
@@ -146,6 +149,8 @@ const qv2_opt_doc kDocs[] = {
     {"ntlm_timecheck", "on|off", "on", "refuse NTLM timestamps more than 2 hours off"},
     {"max_clients", "1..1024", "16", "simultaneous connections; more are refused"},
     {"idle_timeout_ms", "100..86400000", "300000", "a connection silent this long is dropped"},
+    {"logon_timeout_ms", "1000..600000", "30000",
+     "a connection not logged on this long after it opened is dropped"},
     {"io_timeout_ms", "100..3600000", "30000",
      "a client that stops reading a reply is dropped after this long"},
     {"max_login_failures", "1..100", "3", "failed logons before the connection is closed"},

@@ -17,6 +17,7 @@ struct qv2_opts {
     int64_t max_message;        // largest message a client may send (never above 4 MiB)
     int64_t clock;              // Unix seconds used as "now"; 0 = system clock
     char server_name[64];
+    int32_t logon_timeout_ms; // a connection must complete a logon within this long
 };
 
 // One key of dirir2i_set_option as help texts show it.

@@ -25,7 +25,7 @@ bool begin(const qv2_conn *c, qv2_logline *l, const char *event, bool session = 
     if (!qv2_alog_begin(l, event)) return false;
     qv2_logline_num(l, "conn", int64_t(c->log_id));
     qv2_logline_str(l, "client", c->peer_text);
-    if (session && c->authenticated && c->log_guest) qv2_logline_bool(l, "guest", true);
+    if (session && c->authenticated && c->guest) qv2_logline_bool(l, "guest", true);
     else if (session && c->authenticated) qv2_logline_str(l, "user", c->log_user);
     return true;
 }
@@ -49,7 +49,6 @@ const char *share_relative(const qv2_open *o) {
 
 void log_accept(qv2_conn *c) {
     c->log_id = qv2_alog_next_conn();
-    c->started_ms = qv2_now_ms();
     qv2_logline l;
     if (!begin(c, &l, "accept")) return;
     qv2_logline_str(&l, "result", "ok");
@@ -63,18 +62,15 @@ void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outco
     // spelling (the first one, should two differ in case only).
     char known[QV2_USER_NAME_MAX + 1] = "";
     bool is_user = qv2_user_known(wire, known, sizeof known) == 0;
-    bool ok = strcmp(outcome, "user") == 0 || strcmp(outcome, "guest") == 0;
-    if (ok) {
-        c->log_guest = strcmp(outcome, "guest") == 0;
-        snprintf(c->log_user, sizeof c->log_user, "%s", c->log_guest ? "" : known);
-    }
+    bool user = strcmp(outcome, "user") == 0, guest = strcmp(outcome, "guest") == 0;
+    if (user || guest) snprintf(c->log_user, sizeof c->log_user, "%s", user ? known : "");
     qv2_logline l;
     if (!begin(c, &l, "logon", false)) return;
-    qv2_logline_str(&l, "user", ok && !c->log_guest ? c->log_user : wire);
-    if (ok) {
+    qv2_logline_str(&l, "user", user ? c->log_user : wire);
+    if (user || guest) {
         qv2_logline_str(&l, "result", "ok");
         qv2_logline_str(&l, "session", outcome);
-        qv2_logline_str(&l, "signing", c->log_guest ? "none" : c->must_sign ? "required" : "optional");
+        qv2_logline_str(&l, "signing", guest ? "none" : c->must_sign ? "required" : "optional");
     } else {
         qv2_logline_str(&l, "result", "refused");
         const char *why = strcmp(outcome, "invalid") == 0 ? "invalid"

@@ -5,7 +5,7 @@
 
 #include "engine/qv2_engine_types.h"
 
-// The connection is being served: numbers it and starts its clock.
+// The connection is being served (started_ms is set): numbers it.
 void log_accept(qv2_conn *c);
 // The outcome of an AUTHENTICATE message: "user", "guest", "refused" or
 // "invalid" (malformed, NTLMv1, or outside the time window). "user" and

@@ -121,6 +121,8 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
 // query_directory.cpp: QUERY_DIRECTORY, paging through a listing held in the open.
+// No listing reply holds more entry bytes than this, whatever the client asks.
+constexpr uint64_t QD_REPLY_MAX = 1048576 + 4096;
 void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
 // read.cpp: READ, from the host file reopened for each request.
@@ -142,11 +144,19 @@ void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r,
 // session.cpp: SESSION_SETUP and LOGOFF.
 void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_logoff(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
-// Finish a SESSION_SETUP reply: a challenge (more 1) or a success (more 0),
-// with a bare token when raw; or a failure with LOGON_FAILURE or
-// INVALID_PARAMETER and the 9-byte failure body.
-void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, int raw);
+// Finish a SESSION_SETUP reply: a challenge (more 1) or a success (more 0)
+// carrying `token`; or a failure with LOGON_FAILURE or INVALID_PARAMETER and
+// the 9-byte failure body.
+void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, const qv2_buf *token);
 void session_setup_fail_body(qv2_conn *c, qv2_reply *r, uint32_t status);
+// Starts an NTLM exchange: a fresh challenge, and our CHALLENGE message
+// answering the client's NEGOTIATE (null: none seen) appended to out; the
+// messages are kept for the MICs of the AUTHENTICATE that may follow. 0, or
+// -1 when the random source or the message failed.
+int session_challenge(qv2_conn *c, const uint8_t *negotiate, uint64_t negotiate_len,
+                      const uint8_t *mech_types, uint64_t mech_types_len, qv2_buf *out);
+// Releases what an unfinished NTLM exchange holds (at the connection's end).
+void session_end(qv2_conn *c);
 
 // ioctl.cpp: IOCTL (negotiate validation, transceive on the srvsvc pipe).
 void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r);

@@ -13,6 +13,13 @@ namespace {
 
 enum : uint32_t { MAX_COMPOUND = 64 };
 
+// What one message's replies may hold together: one READ of the largest
+// size and one listing of the largest size, with room for the small
+// replies around them. A command that would take a message's replies past
+// it is refused before it runs, so a small compound of large READs can't
+// make the server build a reply it could never send.
+constexpr uint64_t MESSAGE_REPLY_MAX = 2 * 1048576 + 65536;
+
 // Where the persistent half of the FileId sits in the body of each command
 // that a related operation may point at the preceding CREATE's open.
 struct fid_pos {
@@ -23,6 +30,32 @@ constexpr fid_pos fid_at[] = {
     {SMB2_CLOSE, 8}, {SMB2_READ, 16}, {SMB2_IOCTL, 8}, {SMB2_QUERY_DIRECTORY, 8},
     {SMB2_QUERY_INFO, 24},
 };
+
+// Commands whose reply grows with what the request asks for: where the
+// request says how much, and the most the handler ever builds whatever it
+// says (READ: MaxReadSize, which it enforces itself; a listing: its cap).
+struct growth {
+    uint32_t command;
+    uint64_t body_pos; // of the 32-bit length the client asks for
+    uint64_t fixed;    // response body before the data
+};
+constexpr growth grows_at[] = {
+    {SMB2_READ, 4, 16},            // Length
+    {SMB2_QUERY_DIRECTORY, 28, 8}, // OutputBufferLength (0: as much as we give)
+};
+
+// The reply bytes a command may add: its header, padding, body and data.
+uint64_t reply_growth(const qv2_conn *c, uint32_t cmd, const uint8_t *body, uint64_t n) {
+    for (const growth &g : grows_at) {
+        if (g.command != cmd) continue;
+        if (g.body_pos + 4 > n) return SMB2_HDR_LEN; // malformed: refused with a small reply
+        uint64_t want = qv2_le32(body + g.body_pos);
+        uint64_t most = cmd == SMB2_READ ? c->max_read : QD_REPLY_MAX;
+        if (want == 0 || want > most) want = cmd == SMB2_READ ? 0 : most;
+        return 8 + SMB2_HDR_LEN + g.fixed + want;
+    }
+    return 0;
+}
 
 // State of one frame_in call.
 struct chain {
@@ -151,6 +184,15 @@ bool is_mutating(uint32_t cmd) {
     return cmd == SMB2_FLUSH || cmd == SMB2_WRITE || cmd == SMB2_LOCK || cmd == SMB2_SET_INFO;
 }
 
+// A NEGOTIATE once the dialect is settled: nothing of this message is
+// answered and the connection ends.
+void settled_negotiate(qv2_conn *c, qv2_reply *r) {
+    qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+    c->closing = 1;
+    r->buf.len = 0;
+    if (r->buf.data) r->buf.data[0] = 0;
+}
+
 // The reply of a command number this server does not know.
 void cmd_unknown(qv2_reply *r) {
     qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
@@ -249,8 +291,9 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             continue;
         }
 
-        if (h.is_signed) {
-            // The MAC covers this command up to the next one.
+        if (h.is_signed && !c->guest) {
+            // The MAC covers this command up to the next one. A guest
+            // session has no key: what a guest signs is taken as unsigned.
             uint64_t span = left;
             if (h.next_command != 0 && h.next_command < left) span = h.next_command;
             int authed = c->authenticated;
@@ -267,6 +310,13 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
             next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id,
                          h.tree_id, 1);
+            return;
+        }
+        if (h.command == SMB2_NEGOTIATE && c->negotiated) {
+            // The dialect is settled (MS-SMB2 3.3.5.4): a second NEGOTIATE,
+            // which may come unsigned from anyone on the path, ends the
+            // connection instead of changing a live session's dialect.
+            settled_negotiate(c, r);
             return;
         }
         c->cur_mid = h.message_id;
@@ -303,20 +353,26 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             continue;
         }
 
+        // Decided before the command runs: the reply to a signed LOGOFF is
+        // signed although the session is gone once it has run.
+        bool sign_reply = h.is_signed && c->authenticated && !c->guest;
         next_hdr(c, r, st, h.command, STATUS_SUCCESS, h.message_id, sid, tid, h.credit_charge,
                  credits);
         qv2_reader rd{req + body_off, left - body_off, 0, 0};
         if (c->trace)
             fprintf(stderr, "[loop] dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
                     size_t(rd.pos), size_t(rd.size), rd.bad);
-        dispatch(c, h.command, &rd, r);
+        if (r->hdr_off + reply_growth(c, h.command, rd.data, rd.size) > MESSAGE_REPLY_MAX)
+            err_reply(c, r, h.command, STATUS_INSUFFICIENT_RESOURCES);
+        else
+            dispatch(c, h.command, &rd, r);
 
         if (h.command == SMB2_CREATE && qv2_le32(rep_hdr(r) + 8) == STATUS_SUCCESS &&
             c->last_create_fid != 0) {
             st->fid = c->last_create_fid;
             st->have_fid = 1;
         }
-        if ((h.is_signed && c->authenticated) ||
+        if (sign_reply ||
             (h.command == SMB2_SESSION_SETUP && completes_signed_logon(c, r)))
             st->sign_pending = 1;
         if (c->chain_err_pending) {
@@ -355,7 +411,8 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send) 
     c->chain_err = 0;
     *send = 0;
     if (len >= 4 && msg[0] == 0xFF && msg[1] == 'S' && msg[2] == 'M' && msg[3] == 'B') {
-        smb1_negotiate(c, msg, len, r, send);
+        if (c->negotiated) settled_negotiate(c, r);
+        else smb1_negotiate(c, msg, len, r, send);
         return;
     }
     chain st;

@@ -1,6 +1,6 @@
 // Dialect negotiation: the SMB2 NEGOTIATE command and the SMB1 negotiate with
 // which older clients ask for an upgrade to SMB2. Only 2.0.2 and 2.1 are ever
-// chosen. Also derives the connection's NTLM challenge and the server GUID.
+// chosen. Also derives the server GUID.
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
 #include "net/qv2_net.h"
@@ -56,29 +56,17 @@ constexpr uint8_t short_mechtok[82] = {
 
 // What one negotiation settles, before it goes into the connection and the reply.
 struct nego_state {
-    int64_t now;          // T: the `clock` option, or the system clock
-    uint64_t guid_seed;   // H: hash of the server name
-    uint8_t challenge[8]; // NTLM server challenge
+    int64_t now;        // T: the `clock` option, or the system clock
+    uint64_t guid_seed; // H: hash of the server name
 };
 
 int64_t protocol_time(const qv2_opts &o) { return o.clock != 0 ? o.clock : qv2_unix_now(); }
 
-// The challenge depends only on the server name and the second of the
-// negotiation, so every connection within that second gets the same one.
 nego_state derive(const qv2_opts &o) {
     nego_state s{};
     s.now = protocol_time(o);
     s.guid_seed = qv2_fnv1a64(o.server_name, strlen(o.server_name), QV2_FNV_BASIS);
-    uint8_t t[8];
-    qv2_put_le64(t, uint64_t(s.now));
-    uint64_t h2 = qv2_fnv1a64(t, sizeof t, s.guid_seed);
-    qv2_put_le64(s.challenge, s.guid_seed ^ h2);
     return s;
-}
-
-void store(qv2_conn *c, const nego_state &s) {
-    c->server_guid_seed = s.guid_seed;
-    memcpy(c->challenge, s.challenge, sizeof c->challenge);
 }
 
 // Appends the 65-byte NEGOTIATE response structure and its security token.
@@ -105,10 +93,11 @@ void put_response(qv2_buf *b, uint16_t security_mode, uint16_t dialect, uint64_t
 
 // The NEGOTIATE response's security token. Diagnostic environment switches
 // swap in other shapes; without them the client gets the negTokenInit that
-// offers NTLMSSP and no mechToken.
-void choose_token(const qv2_buf *challenge_msg, qv2_buf *out) {
+// offers NTLMSSP and no mechToken. 0, or -1 when a CHALLENGE was wanted and
+// could not be made.
+int choose_token(qv2_conn *c, qv2_buf *out) {
     if (getenv("DIRIR2I_RAW_NTLM_NEGO")) {
-        qv2_buf_put(out, challenge_msg->data, challenge_msg->len);
+        return session_challenge(c, nullptr, 0, nullptr, 0, out);
     } else if (getenv("DIRIR2I_SHORT_MECHTOK")) {
         qv2_buf_put(out, short_mechtok, sizeof short_mechtok);
     } else if (getenv("DIRIR2I_EMPTY_MECHTOK")) {
@@ -120,6 +109,7 @@ void choose_token(const qv2_buf *challenge_msg, qv2_buf *out) {
     } else {
         qv2_spnego_init_tok_nomect(nullptr, 0, out);
     }
+    return 0;
 }
 
 // Result of searching the request for its dialect list.
@@ -175,12 +165,11 @@ bool find_text(const uint8_t *msg, uint64_t len, const char *text) {
 
 } // namespace
 
-// SMB2 NEGOTIATE. Refuses a malformed request or one without a 2.x dialect
-// we speak, and ends the connection in that case; otherwise records the
-// client's signing and MTU wishes and answers with the NTLM offer.
+// SMB2 NEGOTIATE (the first of the connection: frame_in ends a connection
+// that negotiates again). Refuses a malformed request or one without a 2.x
+// dialect we speak, and ends the connection in that case; otherwise records
+// the client's signing and MTU wishes and answers with the NTLM offer.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
-    if (c->negotiated) qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
-
     uint16_t size = rd_u16(rd);
     uint16_t count = rd_u16(rd);
     uint16_t security_mode = rd_u16(rd);
@@ -220,21 +209,19 @@ void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     c->sign_required = o.signing == 1;
     qv2_stat_add(QV2_ST_NEGOTIATE, 1);
     nego_state s = derive(o);
-    store(c, s);
+    c->server_guid_seed = s.guid_seed;
 
-    qv2_buf challenge_msg{}, token{};
-    if (qv2_ntlm_type2(o.server_name, s.challenge, s.now, &challenge_msg) != 0) {
-        qv2_buf_free(&challenge_msg);
+    qv2_buf token{};
+    if (choose_token(c, &token) != 0) {
+        qv2_buf_free(&token);
         err_reply(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED);
         return;
     }
-    choose_token(&challenge_msg, &token);
     uint32_t caps_out = c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0;
     uint32_t max_transact = pick.dialect == DIALECT_210 ? uint32_t(LARGE_IO) : uint32_t(SMALL_IO);
     put_response(&r->buf, c->sign_required ? 2 : 1, uint16_t(c->dialect), s.guid_seed, caps_out,
                  max_transact, uint32_t(c->max_read), uint32_t(c->max_write), s.now, &token);
     if (token.failed) r->buf.failed = 1;
-    qv2_buf_free(&challenge_msg);
     qv2_buf_free(&token);
 }
 
@@ -268,26 +255,32 @@ void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r,
     c->max_read = c->max_write = SMALL_IO;
     c->sign_required = o.signing == 1;
     nego_state s = derive(o);
-    store(c, s);
+    c->server_guid_seed = s.guid_seed;
     qv2_stat_add(QV2_ST_NEGOTIATE, 1);
     if (c->trace)
         fprintf(stderr, "[nego] smb1 upgrade wildcard=%d dialect=%x\n", wildcard ? 1 : 0,
                 c->dialect);
 
+    // The wildcard answer's token is never used: the client negotiates
+    // again. A 2.0.2 answer ends the negotiation, so its token must be the
+    // one that starts authentication, as in the SMB2 NEGOTIATE response; a
+    // client handed the CHALLENGE there refuses it as out of order.
     qv2_buf challenge_msg{}, token{};
-    if (qv2_ntlm_type2(o.server_name, s.challenge, s.now, &challenge_msg) != 0) {
+    int rc = 0;
+    if (wildcard) {
+        rc = session_challenge(c, nullptr, 0, nullptr, 0, &challenge_msg);
+        if (rc == 0) qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
+    } else {
+        rc = choose_token(c, &token);
+    }
+    if (rc != 0) {
         qv2_buf_free(&challenge_msg);
+        qv2_buf_free(&token);
         qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
         err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, __LINE__);
         *send = 1;
         return;
     }
-    // The wildcard answer's token is never used: the client negotiates
-    // again. A 2.0.2 answer ends the negotiation, so its token must be the
-    // one that starts authentication, as in the SMB2 NEGOTIATE response; a
-    // client handed the CHALLENGE there refuses it as out of order.
-    if (wildcard) qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
-    else choose_token(&challenge_msg, &token);
     rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, 0, 0, 0, 0, 1);
     put_response(&r->buf, 1, wildcard ? DIALECT_WILDCARD : DIALECT_202, s.guid_seed, 0,
                  SMALL_IO, SMALL_IO, SMALL_IO, s.now, &token);

@@ -20,9 +20,10 @@ enum : uint32_t {
     REOPEN = 0x10,
 
     // Without a client limit a reply stops once it holds this much; with one,
-    // too, so no client can make a reply grow past about 1 MiB.
+    // too, so no client can make a reply grow past QD_REPLY_MAX.
     REPLY_CAP = 1048576,
     NAME16_CAP = 1024, // UTF-16LE bytes of one entry name
+    ENTRY_MAX = 104 + NAME16_CAP, // the largest layout's fixed part, and the name
     PATTERN_UTF8_CAP = 515,
     SHORT_NAME_CAP = 24, // UTF-16LE bytes
 };
@@ -201,6 +202,8 @@ void no_more_files(qv2_reply *r) {
     rep_set_status(r, STATUS_NO_MORE_FILES);
     rep_error_body(&r->buf);
 }
+
+static_assert(REPLY_CAP + ENTRY_MAX <= QD_REPLY_MAX, "a listing stays within its budget");
 
 } // namespace
 

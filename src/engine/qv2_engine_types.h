@@ -22,6 +22,30 @@ struct qv2_io {
     // anything else failure. Without it the engine calls write twice.
     int (*write_pair)(void *user, const uint8_t *head, int hlen, const uint8_t *body,
                       int blen) = nullptr;
+    // Optional: fills out with n unpredictable bytes; 0 done, anything else
+    // failure. A network connection has it, and then every NTLM challenge is
+    // fresh; without it (the simulation) challenges are derived from the
+    // server name and the time, so that transcripts repeat.
+    int (*random)(void *user, uint8_t *out, int n) = nullptr;
+};
+
+// The NTLM exchange between our CHALLENGE and the client's AUTHENTICATE:
+// what the MICs of the AUTHENTICATE and of SPNEGO are computed over. Heap
+// allocated while the exchange lasts. A NEGOTIATE or MechTypeList too long
+// to keep counts as absent, so a MIC over it can't verify.
+enum : uint32_t {
+    QV2_AUTH_NEGOTIATE_MAX = 1024, // real NEGOTIATE messages are about 40 bytes
+    QV2_AUTH_CHALLENGE_MAX = 512,  // ours: at most 432 with a 60-character name
+    QV2_AUTH_MECH_TYPES_MAX = 512, // Windows lists four mechanisms in about 50 bytes
+};
+struct qv2_auth_state {
+    uint32_t offered; // NegotiateFlags of our CHALLENGE
+    uint32_t negotiate_len;
+    uint32_t challenge_len;
+    uint32_t mech_types_len;
+    uint8_t negotiate[QV2_AUTH_NEGOTIATE_MAX];
+    uint8_t challenge[QV2_AUTH_CHALLENGE_MAX];
+    uint8_t mech_types[QV2_AUTH_MECH_TYPES_MAX];
 };
 
 // Tree ids that stay taken after their trees were freed (private to handles.cpp).
@@ -105,6 +129,8 @@ struct qv2_conn {
     qv2_sign_job held_job;
     int held_send;
     uint64_t last_active_ms;
+    uint64_t started_ms;  // when the connection began: the logon deadline runs from here
+    int logged_on;        // a SESSION_SETUP has succeeded on this connection
     int closing; // end the connection after the current message
     // negotiation
     int negotiated;
@@ -123,6 +149,11 @@ struct qv2_conn {
     int sign_required;
     uint8_t signing_key[16];
     uint8_t challenge[8];
+    // A CHALLENGE with `challenge` was sent and no AUTHENTICATE has used it
+    // yet: each challenge answers one AUTHENTICATE only.
+    int challenge_live;
+    qv2_auth_state *auth; // the exchange in progress, or null
+    int guest;            // the session is a guest's: it has no key, and never signs
     int login_failures;
     // Set by a user logon (not a guest's) when either side required signing
     // at NEGOTIATE; cleared by LOGOFF. While set, every request but the few
@@ -144,11 +175,9 @@ struct qv2_conn {
     int chain_err;
     int trace;
     // What the access log says about the connection (conn_log.cpp).
-    uint64_t log_id;     // its number in the log's lines
-    uint64_t started_ms; // monotonic
-    uint64_t bytes_out;  // reply bytes sent, without session-service headers
-    char log_user[QV2_USER_NAME_MAX + 1]; // the session's configured user; empty for none
-    int log_guest;                        // the session is a guest's
+    uint64_t log_id;    // its number in the log's lines
+    uint64_t bytes_out; // reply bytes sent, without session-service headers
+    char log_user[QV2_USER_NAME_MAX + 1]; // the session's configured user; empty for a guest
 };
 
 // Little-endian request body reader with a sticky `bad` flag: a read past

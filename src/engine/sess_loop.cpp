@@ -26,7 +26,10 @@ enum : uint64_t {
     TRACE_RX_BYTES = 176,
     TRACE_TX_BYTES = 200,
     REPLY_KEEP_MAX = 131072, // what a 64 KiB READ's reply grows to
-    READ_AHEAD = 16384,      // many queued READ requests, one read
+    // A reply is held back for paired signing only up to this size: two
+    // large ones waiting side by side would double what a connection holds.
+    HOLD_MAX = 131072,
+    READ_AHEAD = 16384, // many queued READ requests, one read
 };
 
 enum : uint8_t {
@@ -70,19 +73,35 @@ uint64_t elapsed_since(uint64_t then) {
     return now > then ? now - then : 0;
 }
 
+// A connection that has not logged on within logon_timeout_ms of its start
+// is over, however busy it keeps itself: keep-alives and ECHOs would
+// otherwise let clients without credentials hold every slot.
+bool logon_overdue(const qv2_conn *c) {
+    return !c->logged_on && elapsed_since(c->started_ms) > uint64_t(c->opts.logon_timeout_ms);
+}
+
 // After a read that brought nothing: 0 to read again, -1 to end the
-// connection (server stopping, or silent for longer than idle_timeout_ms).
-// A connection with nothing to do holds no reply storage: an idle client
-// that once read a megabyte doesn't keep that megabyte.
-int wait_check(qv2_conn *c) {
+// connection (server stopping, silent for longer than idle_timeout_ms, or
+// past its logon deadline). A connection with nothing to do holds no reply
+// storage and no large receive buffer: an idle client that once read or
+// sent a megabyte doesn't keep that megabyte.
+int wait_check(qv2_conn *c, bool between_messages) {
     qv2_buf_free(&c->reply_store);
     qv2_buf_free(&c->reply_store2);
     // Only called when nothing was read, so nothing is read ahead either.
     free(c->in);
     c->in = nullptr;
     c->in_pos = c->in_end = 0;
+    if (between_messages && c->rx_cap > RX_INITIAL) {
+        auto *smaller = static_cast<uint8_t *>(realloc(c->rx, RX_INITIAL));
+        if (smaller) {
+            c->rx = smaller;
+            c->rx_cap = RX_INITIAL;
+        }
+    }
     if (qv2_server_stopping()) return -1;
-    if (elapsed_since(c->last_active_ms) > uint64_t(c->opts.idle_timeout_ms)) {
+    if (elapsed_since(c->last_active_ms) > uint64_t(c->opts.idle_timeout_ms) ||
+        logon_overdue(c)) {
         qv2_stat_add(QV2_ST_TIMEOUTS, 1);
         return -1;
     }
@@ -114,7 +133,8 @@ int pull(qv2_conn *c, uint8_t *buf, int max, int timeout_ms) {
 
 // Reads exactly n bytes into buf. A peer that closes is believed on its
 // third 0 result. 0 when all are in, -1 when the connection is over.
-int read_full(qv2_conn *c, uint8_t *buf, uint64_t n) {
+// between_messages: buf is not rx, which may then shrink while idle.
+int read_full(qv2_conn *c, uint8_t *buf, uint64_t n, bool between_messages) {
     uint64_t got = 0;
     int zeros = 0;
     while (got < n) {
@@ -128,7 +148,7 @@ int read_full(qv2_conn *c, uint8_t *buf, uint64_t n) {
         } else if (r != -2) {
             return -1;
         }
-        if (wait_check(c) != 0) return -1;
+        if (wait_check(c, between_messages) != 0) return -1;
     }
     return 0;
 }
@@ -146,7 +166,7 @@ int answer_session_request(qv2_conn *c, uint64_t len) {
             continue;
         }
         if (r != -2) return -1;
-        if (wait_check(c) != 0) return -1;
+        if (wait_check(c, true) != 0) return -1;
     }
     static const uint8_t ok[4] = {NBSS_POSITIVE, 0, 0, 0};
     if (c->io->write(c->io_user, ok, 4) != 0) return -1;
@@ -175,7 +195,7 @@ bool next_message_ready(const qv2_conn *c) {
 int receive(qv2_conn *c, uint64_t *len) {
     for (;;) {
         uint8_t hdr[4];
-        if (read_full(c, hdr, 4) != 0) return -1;
+        if (read_full(c, hdr, 4, true) != 0) return -1;
         uint64_t n = (uint64_t(hdr[1]) << 16) | (uint64_t(hdr[2]) << 8) | hdr[3];
         if (hdr[0] == NBSS_REQUEST) {
             if (answer_session_request(c, n) != 0) return -1;
@@ -199,7 +219,7 @@ int receive(qv2_conn *c, uint64_t *len) {
             c->rx = grown;
             c->rx_cap = n + 16;
         }
-        if (read_full(c, c->rx, n) != 0) return -1;
+        if (read_full(c, c->rx, n, false) != 0) return -1;
         *len = n;
         return 0;
     }
@@ -292,8 +312,8 @@ void process(qv2_conn *c, uint64_t len) {
     int send_a = 0;
     build(c, len, &c->reply_store, &a, &send_a);
     qv2_sign_job ja = take_sign_job(c);
-    bool pair = ja.pending && !a.buf.failed && !c->closing && !qv2_server_stopping() &&
-                next_message_ready(c);
+    bool pair = ja.pending && !a.buf.failed && a.buf.len <= HOLD_MAX && !c->closing &&
+                !qv2_server_stopping() && next_message_ready(c);
     if (pair && receive(c, &len) != 0) {
         // Can't happen with the message read ahead whole, short of memory;
         // the stream would be out of step after it.
@@ -328,6 +348,7 @@ void conn_end(qv2_conn *c) {
     qv2_stat_add(QV2_ST_CONNECTIONS, -1);
     conn_free_trees_opens(c);
     log_disconnect(c);
+    session_end(c);
     qv2_wipe(c->signing_key, sizeof c->signing_key);
     qv2_buf_free(&c->reply_store);
     qv2_buf_free(&c->reply_store2);
@@ -400,7 +421,7 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
     }
     c->rx_cap = RX_INITIAL;
     qv2_opts_get(&c->opts);
-    c->last_active_ms = qv2_now_ms();
+    c->last_active_ms = c->started_ms = qv2_now_ms();
     qv2_stat_add(QV2_ST_CONNECTIONS, 1);
     log_accept(c);
 
@@ -412,6 +433,10 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
         // nothing: a client that always has a request waiting would otherwise
         // keep the connection, and dirir2i_stop that joins its thread, going.
         if (c->closing || qv2_server_stopping()) break;
+        if (logon_overdue(c)) {
+            qv2_stat_add(QV2_ST_TIMEOUTS, 1);
+            break;
+        }
     }
     conn_end(c);
 }

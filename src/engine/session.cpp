@@ -10,6 +10,7 @@
 #include "security/qv2_ntlm.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -21,6 +22,7 @@ enum : uint16_t {
 };
 
 enum : uint32_t {
+    SIGNING_REQUIRED = 0x02, // SecurityMode
     NTLM_NEGOTIATE_MSG = 1,
     NTLM_AUTHENTICATE_MSG = 3,
     TRACE_HEAD_BYTES = 24,
@@ -48,6 +50,19 @@ uint64_t derive_session_id(const qv2_conn *c, const qv2_opts &o) {
     return qv2_fnv1a64(t, sizeof t, seed) | 1;
 }
 
+// The challenge of the next CHALLENGE message. Fresh and unpredictable from
+// the transport's random source where it has one; else (the simulation)
+// derived from the server name and the second, so transcripts repeat. 0,
+// or -1 when the random source failed: never a guessable fallback.
+int new_challenge(qv2_conn *c, const qv2_opts &o) {
+    if (c->io && c->io->random) return c->io->random(c->io_user, c->challenge, 8) == 0 ? 0 : -1;
+    uint64_t h = qv2_fnv1a64(o.server_name, strlen(o.server_name), QV2_FNV_BASIS);
+    uint8_t t[8];
+    qv2_put_le64(t, uint64_t(protocol_time(o)));
+    qv2_put_le64(c->challenge, h ^ qv2_fnv1a64(t, sizeof t, h));
+    return 0;
+}
+
 // How an AUTHENTICATE message came out.
 enum class logon { user, guest, refused, malformed };
 
@@ -56,19 +71,20 @@ struct auth_msg {
     uint64_t len;
 };
 
-// A guest is admitted when no configured user is proven, unless signing is
-// required on both sides: a guest session has no key to sign with.
-bool guest_possible(const qv2_conn *c, const qv2_opts &o) {
-    return qv2_guest_allowed() && !(o.signing == 1 && c->client_sign_required);
+// A guest is admitted when no configured user is proven, unless the client
+// insists on signing: a guest session has no key to sign with.
+bool guest_possible(const qv2_conn *c) {
+    return qv2_guest_allowed() && !c->client_sign_required;
 }
 
 // The guest step. The names and password in the message don't matter; only
-// a message that can't be parsed is refused. key_out gets whatever key the
-// verifier produced (zero for a plain guest admission).
-logon guest_logon(const qv2_conn *c, const auth_msg &m, const qv2_opts &o, uint8_t key_out[16]) {
+// a message that can't be parsed is refused.
+logon guest_logon(const qv2_conn *c, const auth_msg &m, const qv2_opts &o) {
     int guest = 0;
+    uint8_t key[16];
     int rc = qv2_ntlm_type3(m.data, m.len, c->challenge, o.server_name, protocol_time(o),
-                            o.ntlm_timecheck, "", "", &guest, key_out);
+                            o.ntlm_timecheck, "", "", &guest, key);
+    qv2_wipe(key, sizeof key);
     return rc == -1 ? logon::malformed : logon::guest;
 }
 
@@ -93,8 +109,7 @@ logon user_logon(const qv2_conn *c, const auth_msg &m, const qv2_opts &o, uint8_
     return logon::refused;
 }
 
-void trace_request(uint16_t size, uint16_t boff, uint16_t blen,
-                   const uint8_t *blob) {
+void trace_request(uint16_t size, uint16_t boff, uint16_t blen, const uint8_t *blob) {
     bool raw = blen > 8 && is_ntlmssp(blob, blen);
     fprintf(stderr, "[sess] ssz=%u boff=%u blen=%u in_blob=%s head=", size, boff, blen,
             raw ? "RAW-NTLM" : "spnego/other");
@@ -102,32 +117,62 @@ void trace_request(uint16_t size, uint16_t boff, uint16_t blen,
     fprintf(stderr, "\n");
 }
 
+// Ends the NTLM exchange in progress, if any.
+void auth_end(qv2_conn *c) {
+    if (!c->auth) return;
+    qv2_wipe(c->auth, sizeof *c->auth);
+    free(c->auth);
+    c->auth = nullptr;
+}
+
+// Keeps up to cap bytes of [p, p + n) in dst: a copy too long to keep is
+// none at all.
+uint32_t keep(uint8_t *dst, uint32_t cap, const uint8_t *p, uint64_t n) {
+    if (!p || n == 0 || n > cap) return 0;
+    memcpy(dst, p, n);
+    return uint32_t(n);
+}
+
+// The MICs of a proven user's logon (MS-NLMP 3.2.5.1.2, MS-SPNG 3.1.5.1),
+// with the exported session key `key`: the AUTHENTICATE's own MIC when its
+// blob announces one, and the client's mechListMIC when it sent one. 0 when
+// they verify; then *server_mic says whether our accept-completed token
+// carries a mechListMIC (computed into mic). -1 fails the logon.
+int check_mics(const qv2_conn *c, const auth_msg &m, const qv2_spnego_token &t, int raw,
+               const uint8_t key[16], bool *server_mic, uint8_t mic[16]) {
+    const qv2_auth_state *a = c->auth;
+    *server_mic = false;
+    if (!a) return -1;
+    if (qv2_ntlm_check_mic(m.data, m.len, a->negotiate, a->negotiate_len, a->challenge,
+                           a->challenge_len, key) != 0)
+        return -1;
+    if (raw) return 0; // bare NTLMSSP: no SPNEGO, no mechListMIC
+    uint32_t flags = qv2_ntlm_auth_flags(m.data, m.len);
+    if (t.mic) {
+        if (a->mech_types_len == 0 || t.miclen != 16) return -1;
+        uint8_t want[16];
+        qv2_ntlm_mech_list_mic(key, flags, 0, a->mech_types, a->mech_types_len, want);
+        int ok = qv2_ct_equal(want, t.mic, 16);
+        qv2_wipe(want, sizeof want);
+        if (!ok) return -1;
+    }
+    // A client that negotiated signing (or sent a MIC itself) checks ours:
+    // it proves that nobody took the mechanism list apart on the way.
+    if ((t.mic || (flags & QV2_NTLM_SIGN)) && a->mech_types_len != 0) {
+        qv2_ntlm_mech_list_mic(key, flags, 1, a->mech_types, a->mech_types_len, mic);
+        *server_mic = true;
+    }
+    return 0;
+}
+
 } // namespace
 
 // Finishes a SESSION_SETUP reply that carries our CHALLENGE (`more` 1) or
-// ends the logon (`more` 0). The token is bare when the client spoke bare
-// NTLMSSP, else SPNEGO.
-void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, int raw) {
+// ends the logon (`more` 0), with the security token in `token`.
+void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, const qv2_buf *token) {
     qv2_opts o;
     qv2_opts_get(&o);
-    qv2_buf token{};
-    if (more) {
-        qv2_buf challenge_msg{};
-        if (qv2_ntlm_type2(o.server_name, c->challenge, protocol_time(o), &challenge_msg) != 0) {
-            // Only a server name that isn't UTF-8 gets here, and the options
-            // never let one in.
-            qv2_buf_free(&challenge_msg);
-            session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
-            return;
-        }
-        if (raw) qv2_buf_put(&token, challenge_msg.data, challenge_msg.len);
-        else qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
-        qv2_buf_free(&challenge_msg);
-    } else if (!raw) {
-        qv2_spnego_done(&token);
-    }
-
-    if (!more) c->authenticated = 1;
+    if (!more) c->authenticated = c->logged_on = 1;
     if (c->session_id == 0) c->session_id = derive_session_id(c, o);
     qv2_put_le64(rep_hdr(r) + 40, c->session_id);
     rep_set_status(r, more ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS);
@@ -138,10 +183,9 @@ void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, int r
     w16(&r->buf, RESP_SIZE);
     w16(&r->buf, guest && !more ? SESSION_FLAG_GUEST : 0);
     w16(&r->buf, RESP_BUFFER_OFF);
-    w16(&r->buf, uint16_t(token.len));
-    qv2_buf_put(&r->buf, token.data, token.len);
-    if (token.failed) r->buf.failed = 1;
-    qv2_buf_free(&token);
+    w16(&r->buf, uint16_t(token->len));
+    qv2_buf_put(&r->buf, token->data, token->len);
+    if (token->failed) r->buf.failed = 1;
 }
 
 // Finishes a failed SESSION_SETUP: the status, the 9-byte failure body, and
@@ -157,12 +201,131 @@ void session_setup_fail_body(qv2_conn *c, qv2_reply *r, uint32_t status) {
     if (c->login_failures >= o.max_login_failures) c->closing = 1;
 }
 
-// SESSION_SETUP. Refuses a malformed request and a second logon on the
-// connection; otherwise runs one leg of NTLM. The security buffer is only
-// read inside the request.
+int session_challenge(qv2_conn *c, const uint8_t *negotiate, uint64_t negotiate_len,
+                      const uint8_t *mech_types, uint64_t mech_types_len, qv2_buf *out) {
+    qv2_opts o;
+    qv2_opts_get(&o);
+    auth_end(c);
+    c->challenge_live = 0;
+    auto *a = static_cast<qv2_auth_state *>(calloc(1, sizeof(qv2_auth_state)));
+    if (!a || new_challenge(c, o) != 0) {
+        free(a);
+        return -1;
+    }
+    a->offered = qv2_ntlm_offer(negotiate, negotiate_len);
+    // Only a server name that isn't UTF-8 fails here, and the options never
+    // let one in.
+    if (qv2_ntlm_type2(o.server_name, c->challenge, protocol_time(o), a->offered, out) != 0 ||
+        out->failed || out->len > QV2_AUTH_CHALLENGE_MAX) {
+        free(a);
+        return -1;
+    }
+    a->negotiate_len = keep(a->negotiate, QV2_AUTH_NEGOTIATE_MAX, negotiate, negotiate_len);
+    a->challenge_len = keep(a->challenge, QV2_AUTH_CHALLENGE_MAX, out->data, out->len);
+    a->mech_types_len = keep(a->mech_types, QV2_AUTH_MECH_TYPES_MAX, mech_types, mech_types_len);
+    c->auth = a;
+    c->challenge_live = 1;
+    return 0;
+}
+
+namespace {
+
+// The first leg: our CHALLENGE answering the client's NEGOTIATE message
+// (null when it sent none).
+void challenge_leg(qv2_conn *c, qv2_reply *r, const uint8_t *negotiate, uint64_t negotiate_len,
+                   const qv2_spnego_token &t, int raw) {
+    qv2_buf challenge_msg{};
+    if (session_challenge(c, negotiate, negotiate_len, t.mech_types, t.mech_types_len,
+                          &challenge_msg) != 0) {
+        qv2_buf_free(&challenge_msg);
+        session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+        return;
+    }
+    qv2_buf token{};
+    if (raw) qv2_buf_put(&token, challenge_msg.data, challenge_msg.len);
+    else qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
+    qv2_buf_free(&challenge_msg);
+    session_setup_ok_body(c, r, 0, 1, &token);
+    qv2_buf_free(&token);
+}
+
+// The second leg: the AUTHENTICATE message, against the challenge sent in
+// the first. Users first, even while guests are admitted: a user who proves
+// the password must get a session with a key (clients that require signing,
+// or refuse guest sessions, can't use anything else). Only a message that
+// proves no user may fall back to a guest logon.
+void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_spnego_token &t,
+                      int raw) {
+    if (!c->challenge_live) {
+        // No CHALLENGE of ours is waiting for an answer: an AUTHENTICATE
+        // replayed from another exchange, or sent out of turn.
+        auth_end(c);
+        log_logon_refused(c, "no_challenge");
+        session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+        return;
+    }
+    c->challenge_live = 0; // used once, whatever comes of it
+    qv2_opts o;
+    qv2_opts_get(&o);
+    uint8_t key[16] = {0};
+    logon result = user_logon(c, m, o, key);
+    bool server_mic = false;
+    uint8_t mic[16] = {0};
+    if (result == logon::user && check_mics(c, m, t, raw, key, &server_mic, mic) != 0)
+        result = logon::refused; // a wrong MIC proves nothing, not even a guest
+    else if (result == logon::refused && guest_possible(c))
+        result = guest_logon(c, m, o);
+    auth_end(c);
+
+    qv2_buf token{};
+    switch (result) {
+    case logon::malformed:
+        log_logon(c, m.data, m.len, "invalid");
+        session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+        break;
+    case logon::refused:
+        log_logon(c, m.data, m.len, "refused");
+        session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+        break;
+    case logon::user:
+        memcpy(c->signing_key, key, sizeof key);
+        c->guest = 0;
+        if (c->trace) {
+            fprintf(stderr, "[sess] key=");
+            for (uint8_t b : key) fprintf(stderr, "%02x", b);
+            fprintf(stderr, "\n");
+        }
+        if (!raw) qv2_spnego_done(&token, server_mic ? mic : nullptr);
+        session_setup_ok_body(c, r, 0, 0, &token);
+        // Signing announced as required by either side is enforced from now
+        // on; decided once, here, for the rest of the session.
+        c->must_sign = c->sign_required || c->client_sign_required;
+        log_logon(c, m.data, m.len, "user");
+        break;
+    case logon::guest:
+        // A guest has no key: its session neither signs nor verifies.
+        qv2_wipe(c->signing_key, sizeof c->signing_key);
+        c->guest = 1;
+        if (!raw) qv2_spnego_done(&token);
+        session_setup_ok_body(c, r, 1, 0, &token);
+        log_logon(c, m.data, m.len, "guest");
+        break;
+    }
+    qv2_buf_free(&token);
+    qv2_wipe(key, sizeof key);
+    qv2_wipe(mic, sizeof mic);
+}
+
+} // namespace
+
+// SESSION_SETUP. Refuses a malformed request, one before NEGOTIATE and a
+// second logon on the connection; otherwise runs one leg of NTLM. The
+// security buffer is only read inside the request.
 void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     uint16_t size = rd_u16(rd);
     rd_skip(rd, 1); // Flags
+    uint8_t security_mode = 0;
+    if (rd->pos < rd->size) security_mode = rd->data[rd->pos];
     rd_skip(rd, 1); // SecurityMode
     rd_u32(rd);     // Capabilities
     rd_u32(rd);     // Channel
@@ -171,6 +334,13 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     rd_u64(rd); // PreviousSessionId
     if (rd->bad || (size != 25 && size != 26)) {
         err_reply(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    if (!c->negotiated) {
+        // Nothing is settled yet, not even which dialect the session would
+        // speak: a logon must follow a NEGOTIATE.
+        err_reply(c, r, SMB2_SESSION_SETUP, STATUS_ACCESS_DENIED);
+        qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
         return;
     }
     if (c->authenticated) {
@@ -182,89 +352,62 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER);
         return;
     }
+    // A client may say here, too, that it requires signing.
+    if (security_mode & SIGNING_REQUIRED) c->client_sign_required = 1;
     const uint8_t *blob = rd->data + (boff - SMB2_HDR_LEN);
     if (c->trace) trace_request(size, boff, blen, blob);
 
     // An empty security buffer asks for our challenge, as a missing
     // mechToken does.
+    qv2_spnego_token t{};
     if (blen == 0) {
-        session_setup_ok_body(c, r, 0, 1, 0);
+        challenge_leg(c, r, nullptr, 0, t, 0);
         return;
     }
-    const uint8_t *tok = nullptr;
-    uint64_t toklen = 0;
-    int raw = 0;
-    if (qv2_spnego_init(blob, blen, &tok, &toklen, &raw) != 0) {
+    if (qv2_spnego_decode(blob, blen, &t) != 0) {
         log_logon_refused(c, "no_ntlm");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }
-    if (!tok || toklen == 0) {
-        session_setup_ok_body(c, r, 0, 1, raw);
+    // A negTokenInit may carry another mechanism's optimistic token (a
+    // Kerberos ticket, say): NTLMSSP was offered too, so we start it.
+    if (t.tok && blob[0] == 0x60 && !is_ntlmssp(t.tok, t.toklen)) {
+        t.tok = nullptr;
+        t.toklen = 0;
+    }
+    if (!t.tok || t.toklen == 0) {
+        challenge_leg(c, r, nullptr, 0, t, t.raw);
         return;
     }
-    if (!is_ntlmssp(tok, toklen)) {
+    if (!is_ntlmssp(t.tok, t.toklen)) {
         log_logon_refused(c, "no_ntlm");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }
-    uint32_t type = toklen >= 12 ? qv2_le32(tok + 8) : 0;
+    uint32_t type = t.toklen >= 12 ? qv2_le32(t.tok + 8) : 0;
     if (type == NTLM_NEGOTIATE_MSG) {
-        session_setup_ok_body(c, r, 0, 1, raw);
+        challenge_leg(c, r, t.tok, t.toklen, t, t.raw);
         return;
     }
     if (type != NTLM_AUTHENTICATE_MSG) {
         session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
         return;
     }
-
-    qv2_opts o;
-    qv2_opts_get(&o);
-    auth_msg m{tok, toklen};
-    uint8_t key[16] = {0};
-    // Users first, even while guests are admitted: a user who proves the
-    // password must get a session with a key (clients that require signing,
-    // or refuse guest sessions, can't use anything else). Only a message that
-    // proves no user may fall back to a guest logon.
-    logon result = user_logon(c, m, o, key);
-    if (result == logon::refused && guest_possible(c, o)) result = guest_logon(c, m, o, key);
-    switch (result) {
-    case logon::malformed:
-        log_logon(c, tok, toklen, "invalid");
-        session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
-        break;
-    case logon::refused:
-        log_logon(c, tok, toklen, "refused");
-        session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
-        break;
-    case logon::user:
-        memcpy(c->signing_key, key, sizeof key);
-        if (c->trace) {
-            fprintf(stderr, "[sess] key=");
-            for (uint8_t b : key) fprintf(stderr, "%02x", b);
-            fprintf(stderr, "\n");
-        }
-        session_setup_ok_body(c, r, 0, 0, raw);
-        // Signing announced as required by either side is enforced from now
-        // on; decided once, here, for the rest of the session.
-        c->must_sign = c->sign_required || c->client_sign_required;
-        log_logon(c, tok, toklen, "user");
-        break;
-    case logon::guest:
-        memcpy(c->signing_key, key, sizeof key);
-        session_setup_ok_body(c, r, 1, 0, raw);
-        log_logon(c, tok, toklen, "guest");
-        break;
-    }
-    qv2_wipe(key, sizeof key);
+    authenticate_leg(c, r, auth_msg{t.tok, t.toklen}, t, t.raw);
 }
 
-// LOGOFF: ends the session and drops its trees and opens. The signing key,
-// challenge and failure count stay with the connection.
+// LOGOFF: ends the session and drops its trees and opens. The challenge and
+// failure count stay with the connection.
 void cmd_logoff(qv2_conn *c, qv2_reader *, qv2_reply *r) {
     conn_free_trees_opens(c);
     c->authenticated = 0;
     c->must_sign = 0;
+    c->guest = 0;
     c->session_id = 0;
     w32(&r->buf, 4);
+}
+
+void session_end(qv2_conn *c) {
+    auth_end(c);
+    c->challenge_live = 0;
 }

@@ -224,6 +224,7 @@ void accept_one(int lfd) {
     c->io.read = x_read;
     c->io.log = nullptr;
     c->io.write_pair = x_write_pair;
+    c->io.random = x_random;
     {
         std::lock_guard<std::mutex> guard(g.lock);
         g.client_count++;

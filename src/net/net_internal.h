@@ -30,3 +30,5 @@ int x_write(void *user, const uint8_t *data, int n);
 // x_write_pair: the same for head and then body, sent as one stream with
 // gathered writes, so a reply doesn't leave as a 4-byte segment and the rest.
 int x_write_pair(void *user, const uint8_t *head, int hlen, const uint8_t *body, int blen);
+// x_random: n bytes from the system's random source; 0, or -1 on failure.
+int x_random(void *user, uint8_t *out, int n);

@@ -9,6 +9,9 @@
 int qv2_server_stopping(void);
 // Milliseconds of a monotonic clock, for time-outs.
 uint64_t qv2_now_ms(void);
+// Fills out with n bytes from the system's random source. 0, or -1 when the
+// source fails (then out must not be used).
+int qv2_random_bytes(uint8_t *out, uint64_t n);
 // Whole seconds since 1970-01-01 UTC from the system clock (ignores the
 // `clock` option; callers apply it).
 int64_t qv2_unix_now(void);

@@ -123,3 +123,8 @@ int x_write_pair(void *user, const uint8_t *head, int hlen, const uint8_t *body,
                     {const_cast<uint8_t *>(body), size_t(blen)}};
     return send_all(c, iov, 2);
 }
+
+int x_random(void *, uint8_t *out, int n) {
+    if (!out || n < 0) return -1;
+    return qv2_random_bytes(out, uint64_t(n));
+}

@@ -25,14 +25,17 @@ namespace {
 const char kDefaultName[] = "KESTRAVONDLEX";
 const uint8_t kSig[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-// What the server offers, whatever the client asked for: 56, KEY_EXCH, 128,
-// TARGET_INFO, EXTENDED_SESSIONSECURITY, NTLM, UNICODE and bit 0x400.
-constexpr uint32_t kChallengeFlags = 0xE0880601;
-constexpr uint32_t kFlagNtlm = 0x00000200;
-constexpr uint32_t kFlagExtendedSessionSecurity = 0x00080000;
-constexpr uint32_t kFlagKeyExch = 0x40000000;
+enum : uint16_t {
+    kAvEol = 0,
+    kAvNbComputerName = 1,
+    kAvNbDomainName = 2,
+    kAvFlags = 6,
+    kAvTimestamp = 7,
+};
+constexpr uint32_t kAvFlagMic = 0x00000002; // MsvAvFlags: the AUTHENTICATE carries a MIC
 
-enum : uint16_t { kAvEol = 0, kAvNbComputerName = 1, kAvNbDomainName = 2, kAvTimestamp = 7 };
+// The AUTHENTICATE's fixed part, then its Version, then its MIC.
+constexpr uint64_t kMicOffset = 72, kMicEnd = 88;
 
 constexpr uint64_t kBlobAvOffset = 28; // AV pairs inside NTLMv2_CLIENT_CHALLENGE
 constexpr uint64_t kNtMin = 48, kNtMax = 1040;
@@ -201,21 +204,26 @@ struct secrets {
 } // namespace
 
 int qv2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t unix_time,
-                   qv2_buf *b) {
+                   uint32_t flags, qv2_buf *b) {
     uint8_t name16[160];
     int32_t w = 0;
     if (!challenge || !b || server_name_utf16(server_name, name16, &w) != 0) return -1;
 
+    // Payload: the TargetName when the client asked for it, then TargetInfo.
+    uint16_t target_len = (flags & QV2_NTLM_REQUEST_TARGET) ? uint16_t(w) : 0;
     uint8_t hdr[48] = {0};
     memcpy(hdr, kSig, 8);
     qv2_put_le32(hdr + 8, 2);
-    // TargetNameFields stay zero: no target name.
-    qv2_put_le32(hdr + 20, kChallengeFlags);
+    qv2_put_le16(hdr + 12, target_len);
+    qv2_put_le16(hdr + 14, target_len);
+    qv2_put_le32(hdr + 16, target_len ? 48 : 0);
+    qv2_put_le32(hdr + 20, flags);
     memcpy(hdr + 24, challenge, 8);
     qv2_put_le16(hdr + 40, uint16_t(2 * w + 24));
     qv2_put_le16(hdr + 42, uint16_t(2 * w + 24));
-    qv2_put_le32(hdr + 44, 48);
+    qv2_put_le32(hdr + 44, 48u + target_len);
     qv2_buf_put(b, hdr, sizeof hdr);
+    if (target_len) qv2_buf_put(b, name16, target_len);
 
     uint8_t av[4];
     for (uint16_t id : {kAvNbDomainName, kAvNbComputerName}) {
@@ -285,10 +293,18 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
         *guest_out = 1;
         return 0;
     }
-    // NTLM without extended session security means an NTLMv1 client.
-    if ((flags & kFlagNtlm) && !(flags & kFlagExtendedSessionSecurity)) {
+    // NTLM without extended session security means an NTLMv1 client. Its
+    // response proves no user; like any unproven logon it may still be a
+    // guest.
+    bool ntlmv1 = (flags & QV2_NTLM_NTLM) && !(flags & QV2_NTLM_EXTENDED_SESSIONSECURITY);
+    if (ntlmv1) {
+        if (qv2_guest_allowed()) {
+            trace("[t3] ntlmv1 -> guest\n");
+            *guest_out = 1;
+            return 0;
+        }
         trace("[t3] ntonly flags=%08x\n", unsigned(flags));
-        return -1;
+        return 1;
     }
     if (nt_len < kNtMin || nt_len > kNtMax) {
         if (qv2_guest_allowed()) {
@@ -328,14 +344,14 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
             trace_ts_missing(blob, blen);
             return -1;
         }
+        // A zero timestamp would make a response collected once valid for
+        // ever: it fails like one out of the window.
         uint64_t ft = qv2_le64(tsv);
-        if (ft != 0) {
-            int64_t seconds = int64_t(ft / 10000000ULL) - int64_t(kEpochDelta);
-            int64_t skew;
-            if (__builtin_sub_overflow(seconds, now, &skew) || skew > kClockSkew ||
-                skew < -kClockSkew)
-                return -1;
-        }
+        int64_t seconds = int64_t(ft / 10000000ULL) - int64_t(kEpochDelta);
+        int64_t skew;
+        if (ft == 0 || __builtin_sub_overflow(seconds, now, &skew) || skew > kClockSkew ||
+            skew < -kClockSkew)
+            return -1;
     }
 
     uint8_t name16[160];
@@ -372,7 +388,7 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     }
 
     qv2_hmacmd5(s.ntowf, 16, proof, 16, s.base_key);
-    if (flags & kFlagKeyExch) {
+    if (flags & QV2_NTLM_KEY_EXCH) {
         if (!enc_key || enc_len != 16) return -1;
         memcpy(key_out, enc_key, 16);
         qv2_rc4_init(&s.rc4, s.base_key, 16);
@@ -396,4 +412,40 @@ void qv2_ntlm_hashes(const char *user, const char *password, uint8_t nt_hash_out
 int qv2_ntlm_type1(const uint8_t *msg, uint64_t len) {
     if (!msg || len < 16 || memcmp(msg, kSig, 8) != 0 || qv2_le32(msg + 8) != 1) return -1;
     return 0;
+}
+
+uint32_t qv2_ntlm_auth_flags(const uint8_t *msg, uint64_t len) {
+    if (!msg || len < 64 || memcmp(msg, kSig, 8) != 0) return 0;
+    return qv2_le32(msg + 60);
+}
+
+int qv2_ntlm_check_mic(const uint8_t *auth, uint64_t authlen, const uint8_t *negotiate,
+                       uint64_t negotiate_len, const uint8_t *challenge_msg,
+                       uint64_t challenge_len, const uint8_t exported[16]) {
+    if (!auth || authlen < 32) return -1;
+    der_reader r{auth, authlen, 20}; // NtChallengeResponseFields
+    uint64_t nt_len = 0;
+    const uint8_t *nt = field(&r, auth, authlen, &nt_len);
+    if (!nt || nt_len < kNtMin) return 0; // no NTLMv2 blob, nothing announces a MIC
+    const uint8_t *v;
+    uint64_t vlen;
+    if (av_find(nt + 16 + kBlobAvOffset, nt_len - 16 - kBlobAvOffset, kAvFlags, &v, &vlen) != 0 ||
+        vlen != 4 || !(qv2_le32(v) & kAvFlagMic))
+        return 0;
+    // The blob (which the proof covers) says a MIC is there: it must be.
+    if (authlen < kMicEnd) return -1;
+    static const uint8_t zero[16] = {0};
+    uint8_t mic[16];
+    qv2_hmacmd5_ctx h;
+    qv2_hmacmd5_init(&h, exported, 16);
+    if (negotiate_len) qv2_hmacmd5_update(&h, negotiate, negotiate_len);
+    if (challenge_len) qv2_hmacmd5_update(&h, challenge_msg, challenge_len);
+    qv2_hmacmd5_update(&h, auth, kMicOffset);
+    qv2_hmacmd5_update(&h, zero, sizeof zero);
+    qv2_hmacmd5_update(&h, auth + kMicEnd, authlen - kMicEnd);
+    qv2_hmacmd5_final(&h, mic);
+    int ok = qv2_ct_equal(mic, auth + kMicOffset, 16);
+    qv2_wipe(&h, sizeof h);
+    qv2_wipe(mic, sizeof mic);
+    return ok ? 0 : -1;
 }

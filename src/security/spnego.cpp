@@ -86,8 +86,19 @@ void put_init(const uint8_t *token, uint64_t len, bool with_token, qv2_buf *b) {
     put_neg_hints(b);
 }
 
+// The content of an OCTET STRING wrapped in a context tag whose content
+// reader is e. 0, or -1 when it is anything else.
+int octets_in(der_reader e, const uint8_t **p, uint64_t *n) {
+    int tag;
+    uint64_t len;
+    if (der_tag(&e, &tag, &len) != 0 || tag != 0x04) return -1;
+    *p = e.data + e.pos;
+    *n = len;
+    return 0;
+}
+
 // Decodes a GSS-framed token (first byte 0x60).
-int decode_gss(const uint8_t *blob, uint64_t len, int *raw_out) {
+int decode_gss(const uint8_t *blob, uint64_t len, qv2_spnego_token *out) {
     der_reader r{blob, len, 0};
     int tag;
     uint64_t n;
@@ -102,7 +113,7 @@ int decode_gss(const uint8_t *blob, uint64_t len, int *raw_out) {
         if (der_tag(&c, &tag, &n) != 0) return -1;
         r.pos = c.pos + n;
         if (is_ntlm_oid(&c, tag, n)) {
-            *raw_out = 1;
+            out->raw = 1;
             return 0;
         }
         if (tag == 0xa0) {
@@ -116,11 +127,14 @@ int decode_gss(const uint8_t *blob, uint64_t len, int *raw_out) {
     der_reader seq = content_of(&init, n);
     for (;;) {
         der_reader c = seq;
-        if (der_tag(&c, &tag, &n) != 0) return 0; // end of the sequence: no token needed
+        if (der_tag(&c, &tag, &n) != 0) return 0; // end of the sequence
         seq.pos = c.pos + n;
         if (tag == 0xa0) { // mechTypes
             der_reader e = content_of(&c, n);
             if (der_tag(&e, &tag, &n) != 0 || !constructed(tag)) return -2;
+            // The mechListMIC covers these exact bytes, header included.
+            out->mech_types = c.data + c.pos;
+            out->mech_types_len = e.pos + n;
             der_reader list = content_of(&e, n);
             bool offered = false;
             for (;;) {
@@ -135,14 +149,19 @@ int decode_gss(const uint8_t *blob, uint64_t len, int *raw_out) {
             // constructed element here is passed over.
             der_reader e = content_of(&c, n);
             if (der_tag(&e, &tag, &n) != 0 || !constructed(tag)) return -1;
+        } else if (tag == 0xa2) {
+            // mechToken: the client's NTLM NEGOTIATE, whose flags the
+            // CHALLENGE answers (or another mechanism's optimistic token,
+            // which the caller passes over).
+            if (octets_in(content_of(&c, n), &out->tok, &out->toklen) != 0) return -1;
         }
-        // mechToken, mechListMIC and anything else: skipped. The server
-        // answers any initial token with its challenge.
+        // mechListMIC and anything else: skipped.
     }
 }
 
-// Decodes a negTokenResp (first byte 0xa1): finds the responseToken.
-int decode_resp(const uint8_t *blob, uint64_t len, const uint8_t **tok_out, uint64_t *toklen_out) {
+// Decodes a negTokenResp (first byte 0xa1): the responseToken, and the
+// mechListMIC when there is one.
+int decode_resp(const uint8_t *blob, uint64_t len, qv2_spnego_token *out) {
     der_reader r{blob, len, 0};
     int tag;
     uint64_t n;
@@ -158,17 +177,20 @@ int decode_resp(const uint8_t *blob, uint64_t len, const uint8_t **tok_out, uint
             r.pos = first.pos + n;
         }
     }
-    for (;;) {
+    bool have_token = false;
+    while (r.pos < r.size) {
         der_reader c = r;
         if (der_tag(&c, &tag, &n) != 0) return -1;
         r.pos = c.pos + n;
-        if (tag != 0xa2) continue;
-        der_reader e = content_of(&c, n);
-        if (der_tag(&e, &tag, &n) != 0 || tag != 0x04) return -1;
-        *tok_out = e.data + e.pos;
-        *toklen_out = n;
-        return 0;
+        if (tag == 0xa2) {
+            if (octets_in(content_of(&c, n), &out->tok, &out->toklen) != 0) return -1;
+            have_token = true;
+        } else if (tag == 0xa3) {
+            if (octets_in(content_of(&c, n), &out->mic, &out->miclen) != 0) return -1;
+        }
+        // negState and supportedMech: skipped.
     }
+    return have_token ? 0 : -1;
 }
 
 } // namespace
@@ -205,22 +227,24 @@ void der_len(qv2_buf *b, uint64_t n) {
         qv2_buf_byte(b, int((n >> (8 * (i - 1))) & 0xff));
 }
 
-int qv2_spnego_init(const uint8_t *blob, uint64_t len, const uint8_t **tok_out,
-                    uint64_t *toklen_out, int *raw_out) {
-    if (!tok_out || !toklen_out || !raw_out) return -1;
-    *tok_out = nullptr;
-    *toklen_out = 0;
-    *raw_out = 0;
+int qv2_spnego_decode(const uint8_t *blob, uint64_t len, qv2_spnego_token *out) {
+    if (!out) return -1;
+    *out = qv2_spnego_token{};
     if (!blob || len < 2) return -1;
-    if (blob[0] == 0x60) return decode_gss(blob, len, raw_out);
-    if (blob[0] == 0xa1) return decode_resp(blob, len, tok_out, toklen_out);
-    if (len >= 8 && memcmp(blob, kNtlmSig, 8) == 0) {
-        *tok_out = blob;
-        *toklen_out = len;
-        *raw_out = 1;
-        return 0;
+    int rc = -1;
+    if (blob[0] == 0x60) {
+        rc = decode_gss(blob, len, out);
+    } else if (blob[0] == 0xa1) {
+        rc = decode_resp(blob, len, out);
+    } else if (len >= 8 && memcmp(blob, kNtlmSig, 8) == 0) {
+        out->tok = blob;
+        out->toklen = len;
+        out->raw = 1;
+        rc = 0;
     }
-    return -1;
+    // A failure hands out nothing half-decoded.
+    if (rc != 0) *out = qv2_spnego_token{};
+    return rc;
 }
 
 int qv2_spnego_init_tok_nomect(const uint8_t *token, uint64_t len, qv2_buf *b) {
@@ -253,7 +277,16 @@ int qv2_spnego_resp(const uint8_t *token, uint64_t len, qv2_buf *b) {
     return 0;
 }
 
-int qv2_spnego_done(qv2_buf *b) {
-    qv2_buf_put(b, tok, sizeof tok);
+int qv2_spnego_done(qv2_buf *b, const uint8_t *mic) {
+    if (!mic) {
+        qv2_buf_put(b, tok, sizeof tok);
+        return 0;
+    }
+    // negState accept-completed and [3] mechListMIC: an OCTET STRING of the
+    // 16-byte NTLMSSP signature.
+    static const uint8_t head[] = {0xa1, 0x1b, 0x30, 0x19, 0xa0, 0x03, 0x0a, 0x01,
+                                   0x00, 0xa3, 0x12, 0x04, 0x10};
+    qv2_buf_put(b, head, sizeof head);
+    qv2_buf_put(b, mic, 16);
     return 0;
 }

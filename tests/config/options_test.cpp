@@ -25,6 +25,7 @@ class Options : public ::testing::Test {
         num("max_clients", saved_.max_clients);
         num("idle_timeout_ms", saved_.idle_timeout_ms);
         num("io_timeout_ms", saved_.io_timeout_ms);
+        num("logon_timeout_ms", saved_.logon_timeout_ms);
         num("max_login_failures", saved_.max_login_failures);
         num("max_credits", saved_.max_credits);
         num("max_handles", saved_.max_handles);
@@ -48,6 +49,7 @@ TEST_F(Options, DefaultsAreThoseTheServerStartsWith) {
     EXPECT_EQ(o.max_clients, 16);
     EXPECT_EQ(o.idle_timeout_ms, 300000);
     EXPECT_EQ(o.io_timeout_ms, 30000);
+    EXPECT_EQ(o.logon_timeout_ms, 30000);
     EXPECT_EQ(o.max_login_failures, 3);
     EXPECT_EQ(o.max_credits, 256);
     EXPECT_EQ(o.max_handles, 1024);
@@ -98,6 +100,10 @@ TEST_F(Options, NumbersAreDigitsOnlyWithinTheirBounds) {
     EXPECT_EQ(now().max_message, 16777216);
     EXPECT_EQ(dirir2i_set_option("io_timeout_ms", "99"), -1);
     EXPECT_STREQ(dirir2i_last_error(), "io_timeout_ms: 100..3600000");
+    EXPECT_EQ(dirir2i_set_option("logon_timeout_ms", "999"), -1);
+    EXPECT_STREQ(dirir2i_last_error(), "logon_timeout_ms: 1000..600000");
+    EXPECT_EQ(dirir2i_set_option("logon_timeout_ms", "600000"), 0);
+    EXPECT_EQ(now().logon_timeout_ms, 600000);
     EXPECT_EQ(dirir2i_set_option("max_login_failures", "101"), -1);
     EXPECT_STREQ(dirir2i_last_error(), "max_login_failures: 1..100");
 }

@@ -87,7 +87,15 @@ TEST(SessionLogon, UserLogonAnsweringTheChallengeOfTheTranscriptLetsASignedEchoV
     EXPECT_EQ(leg2.status(), STATUS_SUCCESS);
     EXPECT_EQ(leg2.sid(), sid);
     EXPECT_EQ(leg2.u16(66), 0u) << "not a guest";
-    EXPECT_EQ(smb2::security_buffer(leg2), kAcceptCompleted);
+    // The client negotiated signing: accept-completed carries our
+    // mechListMIC, which its keys must confirm.
+    Bytes done = smb2::security_buffer(leg2);
+    Bytes mic;
+    ASSERT_TRUE(smb2::mech_list_mic_from_token(done, &mic));
+    EXPECT_EQ(Bytes(done.begin(), done.begin() + 9), smb2::from_hex("a11b 3019 a003 0a0100"));
+    uint8_t want[16];
+    ntlm_mech_list_mic(auth.session_key, auth.fields.flags, true, smb2::spnego_mech_types(), want);
+    EXPECT_EQ(mic, Bytes(want, want + 16));
     const smb2::Reply &echo = t2.replies[3];
     EXPECT_EQ(echo.status(), STATUS_SUCCESS);
     EXPECT_EQ(echo.flags(), 0x9u);
@@ -280,10 +288,13 @@ TEST(SessionLogon, FinalReplyIsSignedWhenEitherSideRequiresSigning) {
     ASSERT_TRUE(plain.ok) << plain.error;
     EXPECT_EQ(plain.replies[2].flags() & 0x8u, 0u);
 
-    // A guest session has no key: never signed.
+    // A guest session has no key: never signed, even while the server
+    // requires signing.
     smb2::ScopedOption guest("guest", "on", "auto");
-    smb2::Session g = smb2::logon_script({.security_mode = 0x02});
+    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::Session g = smb2::logon_script({});
     ASSERT_TRUE(g.ok) << g.error;
     EXPECT_TRUE(g.guest);
     EXPECT_EQ(g.replies[2].flags() & 0x8u, 0u);
+    EXPECT_EQ(smb2::security_buffer(g.replies[2]), kAcceptCompleted) << "no key, no mechListMIC";
 }

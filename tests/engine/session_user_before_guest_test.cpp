@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <string>
 
 using smb2::Bytes;
@@ -100,32 +102,37 @@ TEST(SessionUserBeforeGuest, WhenBothSidesRequireSigningOnlyTheProvenUserGetsIn)
     EXPECT_EQ(f.status, STATUS_LOGON_FAILURE) << "no guest session to fall back on";
 }
 
-TEST(SessionUserBeforeGuest, MalformedAuthenticateIsRefusedRatherThanAdmittedAsAGuest) {
+TEST(SessionUserBeforeGuest, NtlmV1ProvesNoUserButIsAGuestWhileGuestsAreAdmitted) {
     smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption guest("guest", "on", "auto");
     smb2::ScopedUser alice("alice", "secret");
-    smb2::DirectConn dc;
-    smb2::Reply nego = dc.process(smb2::negotiate_request(0, {0x0202, 0x0210}));
-    ASSERT_EQ(nego.status(), STATUS_SUCCESS);
-    smb2::Reply leg1 =
-        dc.process(smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
-    ASSERT_EQ(leg1.status(), STATUS_MORE_PROCESSING_REQUIRED);
-    Bytes challenge;
-    ASSERT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), &challenge));
+    for (const char *guest_rule : {"on", "off"}) {
+        SCOPED_TRACE(guest_rule);
+        smb2::ScopedOption guest("guest", guest_rule, "auto");
+        smb2::DirectConn dc;
+        smb2::Reply nego = dc.process(smb2::negotiate_request(0, {0x0202, 0x0210}));
+        ASSERT_EQ(nego.status(), STATUS_SUCCESS);
+        smb2::Reply leg1 = dc.process(
+            smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
+        ASSERT_EQ(leg1.status(), STATUS_MORE_PROCESSING_REQUIRED);
+        Bytes challenge;
+        ASSERT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), &challenge));
 
-    // NTLM without extended session security: an NTLMv1 client, never verified.
-    NtlmClientParams p;
-    p.user = "alice";
-    p.password = "secret";
-    p.flags = NTLM_CLIENT_FLAGS & ~NTLM_EXTENDED_SESSIONSECURITY;
-    NtlmAuth auth;
-    ASSERT_TRUE(ntlm_authenticate(p, challenge, &auth));
-    smb2::CounterWatch w;
-    smb2::Reply leg2 =
-        dc.process(smb2::session_setup_request(2, leg1.sid(), smb2::spnego_resp(auth.message)));
-    EXPECT_EQ(leg2.status(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(smb2::hex(leg2.body()), "090000000000000000");
-    EXPECT_EQ(dc.conn().authenticated, 0);
-    EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), 0);
-    EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 1);
+        // NTLM without extended session security: an NTLMv1 client, never
+        // verified, even with the right password.
+        NtlmClientParams p;
+        p.user = "alice";
+        p.password = "secret";
+        p.flags = NTLM_CLIENT_FLAGS & ~NTLM_EXTENDED_SESSIONSECURITY;
+        NtlmAuth auth;
+        ASSERT_TRUE(ntlm_authenticate(p, challenge, &auth));
+        smb2::CounterWatch w;
+        smb2::Reply leg2 = dc.process(
+            smb2::session_setup_request(2, leg1.sid(), smb2::spnego_resp(auth.message)));
+        bool admitted = strcmp(guest_rule, "on") == 0;
+        EXPECT_EQ(leg2.status(), admitted ? STATUS_SUCCESS : STATUS_LOGON_FAILURE);
+        EXPECT_EQ(dc.conn().authenticated, admitted ? 1 : 0);
+        EXPECT_EQ(dc.conn().guest, admitted ? 1 : 0);
+        EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), admitted ? 1 : 0);
+        EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), admitted ? 0 : 1);
+    }
 }

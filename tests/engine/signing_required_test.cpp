@@ -106,17 +106,12 @@ TEST(SigningRequired, GuestSessionStillWorksUnsigned) {
     EXPECT_EQ(r.status(), STATUS_SUCCESS);
 }
 
-TEST(SigningRequired, RequestsThatCannotBeSignedPassAndALaterNegotiateDoesNotLiftTheRule) {
+TEST(SigningRequired, RequestsThatCannotBeSignedPassAndALaterNegotiateEndsTheConnection) {
     smb2::ScopedOption clock("clock", "1700000000", "0");
     smb2::ScopedUser alice("alice", "secret");
     UserConn u(kClientRequires);
     smb2::CounterWatch w;
 
-    // A NEGOTIATE that no longer asks for signing: answered, but the session
-    // keeps the rule it was set up under.
-    smb2::Reply nego =
-        u.dc.process(smb2::negotiate_request(u.s.next_mid++, {0x0210}, kClientSigns));
-    EXPECT_EQ(nego.status(), STATUS_SUCCESS);
     smb2::Reply again =
         u.dc.process(smb2::session_setup_request(u.s.next_mid++, u.s.session_id, {}));
     EXPECT_EQ(again.status(), STATUS_REQUEST_NOT_ACCEPTED) << "SESSION_SETUP's own refusal";
@@ -129,6 +124,14 @@ TEST(SigningRequired, RequestsThatCannotBeSignedPassAndALaterNegotiateDoesNotLif
     expect_refused_like_a_bad_signature(u.dc.process(u.unsigned_req(SMB2_ECHO, smb2::echo_body())),
                                         mid);
     EXPECT_EQ(w.delta(QV2_ST_BAD_SIGNATURE), 1);
+
+    // A NEGOTIATE that no longer asks for signing can't lift the rule: it
+    // ends the connection, unanswered.
+    smb2::Reply nego =
+        u.dc.process(smb2::negotiate_request(u.s.next_mid++, {0x0210}, kClientSigns));
+    EXPECT_EQ(nego.size(), 0u);
+    EXPECT_EQ(u.dc.conn().closing, 1);
+    EXPECT_EQ(u.dc.conn().must_sign, 1);
 }
 
 TEST(SigningRequired, OnlyASignedLogoffEndsTheSessionAndTheRuleWithIt) {

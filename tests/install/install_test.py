@@ -132,6 +132,10 @@ class InstallTree(unittest.TestCase):
         for word in sorted(options) + sorted(k + "=" for k in keys) + sorted(signals) + [
                 "serve", "sim", "selftest", "version", "DIRIR2I_PASSWORD", "EXIT STATUS"]:
             self.assertIn(word, page)
+        # The README's table of --opt keys lists the same keys as the help.
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            table = f.read().split("| key | values | default |", 1)[1].split("\n\n", 1)[0]
+        self.assertEqual(keys, set(re.findall(r"^\| `([a-z_]+)` \|", table, re.M)))
 
     def test_the_avahi_file_announces_smb_on_port_445(self):
         root = ET.parse(os.path.join(self.share, "avahi-smb.service")).getroot()

@@ -7,8 +7,10 @@ default maximum (which also offers SMB 3; the server must settle on 2.1).
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
 from common import Server, sha256_file, smbclient, snapshot, write_random_file
@@ -232,6 +234,82 @@ class ServerRequiresSigning(Fixture):
 class ServerRequiresSigningWithDefaultProtocol(ServerRequiresSigning):
     """The same with the client also offering SMB 3."""
     protocol_options = ()
+
+
+class NtlmsspIntegrity(Fixture):
+    """smbclient told to protect the logon with NTLMSSP signing: it demands
+    SIGN back in our CHALLENGE and checks our mechListMIC."""
+    opts = {"guest": "off"}
+
+    def test_signing_protected_logon_copies_identical_files_at_each_dialect(self):
+        for protocol in ((CAP_21,), ()):
+            with self.subTest(protocol=protocol):
+                out = os.path.join(self.tmp, "protected.out")
+                r = smbclient(self.server.port, "docs", f'get big.bin "{out}"', user="alice",
+                              password="Secret123", options=protocol,
+                              extra=("--client-protection=sign",))
+                self.assertOk(r)
+                self.assertEqual(sha256_file(out), sha256_file(os.path.join(self.root, "big.bin")))
+                os.remove(out)
+
+    def test_credentialed_share_list(self):
+        for extra in ((), ("--client-protection=sign",)):
+            with self.subTest(extra=extra):
+                r = smbclient(self.server.port, None, user="alice", password="Secret123",
+                              extra=extra)
+                self.assertOk(r)
+                self.assertRegex(r.stdout, r"(?m)^\s+docs\s+Disk\b")
+
+    def test_wrong_password_still_fails_with_protection(self):
+        r = smbclient(self.server.port, "docs", "ls", user="alice", password="wrong",
+                      extra=("--client-protection=sign",))
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("NT_STATUS_LOGON_FAILURE", r.stdout)
+
+
+class SlotSquatting(Fixture):
+    """Clients without credentials take every slot and keep themselves busy
+    with keep-alives and NEGOTIATEs: the logon deadline closes them, and a
+    real client then gets in."""
+    opts = {"guest": "on", "max_clients": "16", "logon_timeout_ms": "1000"}
+
+    def test_squatters_are_closed_by_the_logon_deadline(self):
+        negotiate = bytes.fromhex(
+            "fe534d4240000000000000000000000000000000000000000000000000000000"
+            "0000000000000000000000000000000000000000000000000000000000000000"
+            "24000100010000000000000000000000000000000000000000000000000000001002")
+        squatters = []
+        for i in range(16):
+            s = socket.create_connection(("127.0.0.1", self.server.port))
+            if i % 2:
+                s.sendall(len(negotiate).to_bytes(4, "big") + negotiate)
+            squatters.append(s)
+        time.sleep(0.3)
+        r = self.run_client("docs", "ls hello.txt")
+        self.assertNotEqual(r.returncode, 0, "every slot is taken")
+        closed = set()
+        deadline = time.monotonic() + 10
+        while len(closed) < len(squatters) and time.monotonic() < deadline:
+            for i, s in enumerate(squatters):
+                if i in closed:
+                    continue
+                try:
+                    s.sendall(b"\0\0\0\0")  # a keep-alive: it must not buy time
+                    s.settimeout(0.01)
+                    while True:
+                        data = s.recv(4096)
+                        if not data:
+                            closed.add(i)
+                            break
+                except socket.timeout:
+                    pass
+                except OSError:
+                    closed.add(i)
+            time.sleep(0.2)
+        for s in squatters:
+            s.close()
+        self.assertEqual(len(closed), len(squatters))
+        self.assertOk(self.run_client("docs", "ls hello.txt"))
 
 
 class UserBeforeGuest(Fixture):

@@ -1,13 +1,15 @@
 // The session's security over real loopback TCP: a user who proves the
 // password gets a keyed session while guests are on, required signing turns
-// unsigned requests away, and a folder swapped for a link after CREATE
-// serves nothing from outside the share.
+// unsigned requests away, every connection gets a challenge of its own, and
+// a folder swapped for a link after CREATE serves nothing from outside the
+// share.
 #include "support/loopback_client.h"
 #include "net_fixture.h"
 
 #include "config/qv2_cfg.h"
 #include "engine/qv2_engine_types.h"
 #include "files/scoped_share.h"
+#include "support/ntlm_client.h"
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
@@ -95,6 +97,40 @@ TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefu
         EXPECT_TRUE(g.guest);
         EXPECT_EQ(other.exchange(echo_on(g)).status(), STATUS_SUCCESS);
     }
+}
+
+TEST_F(SessionSecurityOverTcp, FreshChallengesMakeACapturedAuthenticateWorthlessElsewhere) {
+    // The same second on both connections: a challenge derived from the name
+    // and the time would repeat, and the captured AUTHENTICATE would verify.
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption no_guest("guest", "off", "on"); // a failure is not softened into a guest
+    smb2::ScopedUser alice("alice", "secret");
+    auto first_leg = [](TcpConn &c, Bytes *challenge) {
+        EXPECT_EQ(c.exchange(smb2::negotiate_request(0, {0x0210})).status(), STATUS_SUCCESS);
+        smb2::Reply leg1 = c.exchange(
+            smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
+        EXPECT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), challenge));
+        return leg1.sid();
+    };
+    TcpConn victim, attacker;
+    Bytes victim_challenge, attacker_challenge;
+    uint64_t victim_sid = first_leg(victim, &victim_challenge);
+    uint64_t attacker_sid = first_leg(attacker, &attacker_challenge);
+    ASSERT_GE(victim_challenge.size(), 32u);
+    ASSERT_GE(attacker_challenge.size(), 32u);
+    EXPECT_NE(Bytes(victim_challenge.begin() + 24, victim_challenge.begin() + 32),
+              Bytes(attacker_challenge.begin() + 24, attacker_challenge.begin() + 32));
+
+    NtlmClientParams p;
+    p.user = "alice";
+    p.password = "secret";
+    NtlmAuth auth;
+    ASSERT_TRUE(ntlm_authenticate(p, victim_challenge, &auth));
+    Bytes captured = smb2::spnego_resp(auth.message);
+    EXPECT_EQ(attacker.exchange(smb2::session_setup_request(2, attacker_sid, captured)).status(),
+              STATUS_LOGON_FAILURE);
+    EXPECT_EQ(victim.exchange(smb2::session_setup_request(2, victim_sid, captured)).status(),
+              STATUS_SUCCESS);
 }
 
 TEST_F(SessionSecurityOverTcp, FolderSwappedForALinkAfterCreateServesNothingFromOutside) {

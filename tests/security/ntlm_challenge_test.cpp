@@ -10,9 +10,12 @@ namespace {
 
 const uint8_t kChallenge[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 
-bytes type2(const char *name, int64_t t = 1700000000) {
+// What we offer when no NEGOTIATE was seen.
+const uint32_t kUnasked = qv2_ntlm_offer(nullptr, 0);
+
+bytes type2(const char *name, int64_t t = 1700000000, uint32_t flags = kUnasked) {
     qv2_buf b{};
-    int rc = qv2_ntlm_type2(name, kChallenge, t, &b);
+    int rc = qv2_ntlm_type2(name, kChallenge, t, flags, &b);
     bytes out = rc == 0 ? bytes(b.data, b.data + b.len) : bytes{};
     EXPECT_EQ(rc == 0, b.len > 0);
     qv2_buf_free(&b);
@@ -28,7 +31,7 @@ TEST(NtlmChallenge, DefaultNameGivesThe124ByteMessage) {
     EXPECT_EQ(hex(m.data(), 48), "4e544c4d53535000"
                                  "02000000"
                                  "0000000000000000"
-                                 "010688e0"
+                                 "118288e0"
                                  "0102030405060708"
                                  "0000000000000000"
                                  "4c004c0030000000");
@@ -56,9 +59,46 @@ TEST(NtlmChallenge, LongNamesAreCutAtSixtyCharacters) {
 
 TEST(NtlmChallenge, NameThatIsNotUtf8AppendsNothing) {
     qv2_buf b{};
-    EXPECT_EQ(qv2_ntlm_type2("bad\xff", kChallenge, 0, &b), -1);
+    EXPECT_EQ(qv2_ntlm_type2("bad\xff", kChallenge, 0, kUnasked, &b), -1);
     EXPECT_EQ(b.len, 0u);
     qv2_buf_free(&b);
+}
+
+TEST(NtlmChallenge, FlagsAnswerWhatTheClientAsked) {
+    struct Case {
+        const char *who;
+        uint32_t asked;
+        uint32_t offered;
+    } cases[] = {
+        // Nothing but NTLM: Unicode, extended session security and the
+        // target info are offered anyway, nothing else.
+        {"minimal", 0x00000201, 0x00880201},
+        // A Windows client: no VERSION, LM_KEY or OEM comes back; the target
+        // type goes with the requested target name.
+        {"windows", 0xe2088297, 0xe08a8215},
+        // Everything asked: never more than we support.
+        {"all bits", 0xffffffff, 0xe08a8235},
+        // Signing without key exchange or 56/128.
+        {"sign only", 0x00088215, 0x008a8215},
+    };
+    for (const Case &k : cases) {
+        bytes neg = ntlm_negotiate_message();
+        qv2_put_le32(neg.data() + 12, k.asked);
+        EXPECT_EQ(qv2_ntlm_offer(neg.data(), neg.size()), k.offered) << k.who;
+    }
+    EXPECT_EQ(kUnasked, 0xe0888211u);
+    bytes neg = ntlm_negotiate_message();
+    EXPECT_EQ(qv2_ntlm_offer(neg.data(), 15), kUnasked);
+}
+
+TEST(NtlmChallenge, RequestedTargetNameComesBeforeTheTargetInfo) {
+    bytes m = type2("SRV", 1700000000, 0x00820205);
+    const std::string name = hex(ntlm_utf16("SRV"));
+    ASSERT_EQ(m.size(), 48u + 6 + (2 * 6 + 24));
+    EXPECT_EQ(hex(m.data() + 12, 8), "0600060030000000");
+    EXPECT_EQ(hex(m.data() + 40, 8), "2400240036000000");
+    EXPECT_EQ(hex(m.data() + 48, 6), name);
+    EXPECT_EQ(hex(m.data() + 54, 4), "02000600");
 }
 
 TEST(NtlmChallenge, Type1AcceptsOnlyANegotiateMessage) {

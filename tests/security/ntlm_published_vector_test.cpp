@@ -124,3 +124,43 @@ TEST(NtlmPublishedVector, TestClientReproducesTheExample) {
                              0, 0, "User", "Password", &guest, key),
               -1);
 }
+
+TEST(NtlmPublishedVector, SessionKeysAndMessageSignatureOfTheExample) {
+    // The example's exported session key (RandomSessionKey) and flags,
+    // which include 128 and KEY_EXCH.
+    const bytes exported(16, 0x55);
+    const uint32_t flags = 0xe28a8233;
+    // The client sends it encrypted with the session base key.
+    bytes enc = exported;
+    qv2_rc4_state rc4;
+    qv2_rc4_init(&rc4, unhex("8de40ccadbc14a82f15cb0ad0de95ca3").data(), 16);
+    qv2_rc4(&rc4, enc.data(), 16);
+    EXPECT_EQ(hex(enc), "c5dad2544fc9799094ce1ce90bc9d03e");
+
+    qv2_ntlm_keys k;
+    qv2_ntlm_session_keys(exported.data(), flags, &k);
+    EXPECT_EQ(hex(k.client_seal, 16), "59f600973cc4960a25480a7c196e4c58");
+    EXPECT_EQ(hex(k.client_sign, 16), "4788dc861b4782f35d43fd98fe1a2d39");
+
+    // GSS_WrapEx of "Plaintext": the data is sealed first, then the
+    // checksum is encrypted with the same RC4 handle.
+    bytes plain = ntlm_utf16("Plaintext");
+    bytes sealed = plain;
+    qv2_rc4_init(&rc4, k.client_seal, 16);
+    qv2_rc4(&rc4, sealed.data(), sealed.size());
+    EXPECT_EQ(hex(sealed), "54e50165bf1936dc996020c1811b0f06fb5f");
+    uint8_t sig[16];
+    qv2_ntlm_mac(k.client_sign, &rc4, 0, plain.data(), plain.size(), sig);
+    EXPECT_EQ(hex(sig, 16), "010000007fb38ec5c55d497600000000");
+
+    // The test client's own mechListMIC agrees with the server's for both
+    // directions (the pair is written apart from each other).
+    bytes mech_types = unhex("300c060a2b06010401823702020a");
+    for (int from_server : {0, 1}) {
+        uint8_t ours[16], theirs[16];
+        qv2_ntlm_mech_list_mic(exported.data(), flags, from_server, mech_types.data(),
+                               mech_types.size(), ours);
+        ntlm_mech_list_mic(exported.data(), flags, from_server != 0, mech_types, theirs);
+        EXPECT_EQ(hex(ours, 16), hex(theirs, 16)) << from_server;
+    }
+}

@@ -36,7 +36,7 @@ const std::string kZeroKey(32, '0');
 
 bytes challenge_msg(const char *server = kServer, int64_t t = kNow) {
     qv2_buf b{};
-    EXPECT_EQ(qv2_ntlm_type2(server, kChallenge, t, &b), 0);
+    EXPECT_EQ(qv2_ntlm_type2(server, kChallenge, t, qv2_ntlm_offer(nullptr, 0), &b), 0);
     bytes m(b.data, b.data + b.len);
     qv2_buf_free(&b);
     return m;
@@ -319,12 +319,19 @@ TEST_F(NtlmVerify, MissingNegotiateFlagsAreRefused) {
     EXPECT_EQ(v.trace, "[t3] flags\n");
 }
 
-TEST_F(NtlmVerify, NtlmWithoutExtendedSessionSecurityIsRefusedEvenWithTheRightProof) {
+TEST_F(NtlmVerify, NtlmV1ProvesNoUserEvenWithTheRightProofButMayBeAGuest) {
     NtlmClientParams p = alice();
     p.flags = NTLM_CLIENT_FLAGS & ~NTLM_EXTENDED_SESSIONSECURITY;
     Verdict v = verify_alice(authenticate(p));
-    expect_refused(v);
+    expect_refused(v, 1);
     EXPECT_EQ(v.trace, "[t3] ntonly flags=a0808215\n");
+    // While guests are admitted it is a guest logon, like any unproven one.
+    ASSERT_EQ(dirir2i_set_option("guest", "on"), 0);
+    v = verify_alice(authenticate(p));
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.guest, 1);
+    EXPECT_EQ(v.key, kZeroKey);
+    ASSERT_EQ(dirir2i_set_option("guest", "off"), 0);
     // Without the NTLM bit as well, the same message goes on to be verified.
     p.flags &= ~NTLM_NTLM;
     EXPECT_EQ(verify_alice(authenticate(p)).rc, 0);
@@ -381,11 +388,14 @@ TEST_F(NtlmVerify, TimestampMustBeWithinTwoHoursOfNowWhenChecked) {
     }
 }
 
-TEST_F(NtlmVerify, ZeroTimestampPassesTheTimeCheck) {
+TEST_F(NtlmVerify, ZeroTimestampFailsTheTimeCheck) {
+    // Otherwise a response collected once would stay valid for ever.
     NtlmClientParams p = alice();
     p.replace_av_pairs = true;
     p.av_pairs = av_pairs(kServer, kServer, ntlm_av_timestamp(0));
-    EXPECT_EQ(verify_alice(authenticate(p)).rc, 0);
+    NtlmAuth a = authenticate(p);
+    expect_refused(verify_alice(a));
+    EXPECT_EQ(verify_alice(a, 0).rc, 0);
 }
 
 TEST_F(NtlmVerify, MissingTimestampIsRefusedOnlyWhenTimeIsChecked) {
@@ -536,4 +546,36 @@ TEST_F(NtlmVerify, SecretsAreWipedOnEveryWayOutAfterHashing) {
             pw_wiped |= b.size() >= pw16.size() && std::equal(pw16.begin(), pw16.end(), b.begin());
         EXPECT_TRUE(pw_wiped) << w.what;
     }
+}
+
+TEST_F(NtlmVerify, MicIsRequiredAndCheckedOnlyWhenTheBlobAnnouncesIt) {
+    bytes neg = ntlm_negotiate_message();
+    bytes chal = challenge_msg();
+    NtlmClientParams p = alice();
+    p.key_exch = true;
+    p.mic = true;
+    p.negotiate = neg;
+    NtlmAuth a;
+    ASSERT_TRUE(ntlm_authenticate(p, chal, &a));
+    Verdict v = verify_alice(a);
+    ASSERT_EQ(v.rc, 0);
+    const uint8_t *key = a.session_key;
+    auto check = [&](const bytes &msg, const bytes &n) {
+        return qv2_ntlm_check_mic(msg.data(), msg.size(), n.data(), n.size(), chal.data(),
+                                  chal.size(), key);
+    };
+    EXPECT_EQ(check(a.message, neg), 0);
+    bytes spoilt = a.message;
+    spoilt[80] ^= 1;
+    EXPECT_EQ(check(spoilt, neg), -1);
+    bytes other_neg = neg;
+    other_neg[12] ^= 0x10; // a NEGOTIATE whose SIGN was stripped on the way
+    EXPECT_EQ(check(a.message, other_neg), -1);
+
+    // Without MsvAvFlags 0x2 nothing is checked: the MIC field is not there.
+    p.mic = false;
+    ASSERT_TRUE(ntlm_authenticate(p, chal, &a));
+    bytes junk = a.message;
+    junk[72] = 0xee;
+    EXPECT_EQ(check(junk, neg), 0);
 }

@@ -9,11 +9,8 @@
 
 namespace {
 
-struct Decoded {
+struct Decoded : qv2_spnego_token {
     int rc;
-    const uint8_t *tok;
-    uint64_t toklen;
-    int raw;
 };
 
 Decoded decode(const bytes &blob) {
@@ -21,9 +18,11 @@ Decoded decode(const bytes &blob) {
     d.tok = reinterpret_cast<const uint8_t *>(1); // must be reset on entry
     d.toklen = 99;
     d.raw = 7;
-    d.rc = qv2_spnego_init(blob.data(), blob.size(), &d.tok, &d.toklen, &d.raw);
+    d.rc = qv2_spnego_decode(blob.data(), blob.size(), &d);
     return d;
 }
+
+bytes part(const uint8_t *p, uint64_t n) { return p ? bytes(p, p + n) : bytes{}; }
 
 int header(const bytes &b, int *tag, uint64_t *len, uint64_t *pos = nullptr) {
     der_reader r{b.data(), b.size(), 0};
@@ -36,14 +35,18 @@ const bytes kNegotiate = ntlm_negotiate_message();
 
 } // namespace
 
-TEST(SpnegoDecode, InitOfferingNtlmWithAMechTokenGivesNoToken) {
+TEST(SpnegoDecode, InitGivesItsMechTokenAndTheExactMechanismListBytes) {
     bytes blob = gss_init(cat({mech_types({kOidNegoex, kOidNtlm}), der(0xa2, der(0x04, kNegotiate)),
                                der(0xa3, der(0x04, bytes(16, 0x11)))}));
     Decoded d = decode(blob);
     EXPECT_EQ(d.rc, 0);
-    EXPECT_EQ(d.tok, nullptr);
-    EXPECT_EQ(d.toklen, 0u);
+    EXPECT_EQ(part(d.tok, d.toklen), kNegotiate);
     EXPECT_EQ(d.raw, 0);
+    // The mechListMIC covers MechTypeList, its SEQUENCE header included.
+    EXPECT_EQ(part(d.mech_types, d.mech_types_len), der(0x30, cat({kOidNegoex, kOidNtlm})));
+    // A mechToken that isn't an OCTET STRING is refused.
+    EXPECT_EQ(decode(gss_init(cat({mech_types({kOidNtlm}), der(0xa2, der(0x03, kNegotiate))}))).rc,
+              -1);
 }
 
 TEST(SpnegoDecode, InitWithoutNtlmAmongItsMechanismsIsRefusedWithMinusTwo) {
@@ -92,6 +95,7 @@ TEST(SpnegoDecode, NegTokenRespYieldsItsResponseToken) {
     EXPECT_GE(d.tok, blob.data());
     EXPECT_LE(d.tok + d.toklen, blob.data() + blob.size());
     EXPECT_EQ(bytes(d.tok, d.tok + d.toklen), auth);
+    EXPECT_EQ(part(d.mic, d.miclen), bytes(16, 2));
 
     // Without the SEQUENCE wrapper the children are read straight from [1].
     bytes flat = der(0xa1, cat({der(0xa0, unhex("0a 01 01")), der(0xa2, der(0x04, auth))}));
@@ -123,12 +127,10 @@ TEST(SpnegoDecode, BareNtlmMessagesOfAnyTypeAreTakenWhole) {
     EXPECT_EQ(decode(str_bytes("NTLMSSP!")).rc, -1);
     EXPECT_EQ(decode(bytes{0x60}).rc, -1);
     EXPECT_EQ(decode(bytes{}).rc, -1);
-    const uint8_t *tok;
-    uint64_t toklen;
-    int raw;
-    EXPECT_EQ(qv2_spnego_init(nullptr, 10, &tok, &toklen, &raw), -1);
+    qv2_spnego_token t;
+    EXPECT_EQ(qv2_spnego_decode(nullptr, 10, &t), -1);
     bytes bare = ntlm_negotiate_message();
-    EXPECT_EQ(qv2_spnego_init(bare.data(), bare.size(), nullptr, &toklen, &raw), -1);
+    EXPECT_EQ(qv2_spnego_decode(bare.data(), bare.size(), nullptr), -1);
 }
 
 TEST(SpnegoDecode, LongLengthFormsUpToFourBytesAndTheIndefiniteMarker) {

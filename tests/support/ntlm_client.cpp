@@ -183,7 +183,13 @@ bool ntlm_authenticate(const NtlmClientParams &p, const uint8_t *challenge_msg, 
     put64(&blob, ts);
     append(&blob, p.client_challenge, 8);
     put32(&blob, 0);
-    append(&blob, p.replace_av_pairs ? p.av_pairs : ch.target_info);
+    ntlm_bytes avs = p.replace_av_pairs ? p.av_pairs : ch.target_info;
+    if (p.mic && avs.size() >= 4) {
+        // MsvAvFlags 0x2 goes in just before MsvAvEOL.
+        ntlm_bytes flags_pair = ntlm_av_pair(6, {2, 0, 0, 0});
+        avs.insert(avs.end() - 4, flags_pair.begin(), flags_pair.end());
+    }
+    append(&blob, avs);
     put32(&blob, 0);
     blob.resize(blob.size() + p.blob_padding, 0);
 
@@ -220,5 +226,40 @@ bool ntlm_authenticate(const NtlmClientParams &p, const uint8_t *challenge_msg, 
         memcpy(out->session_key, out->base_key, 16);
     }
     out->message = ntlm_auth_message(f);
+    if (p.mic) {
+        ntlm_bytes all = p.negotiate;
+        all.insert(all.end(), challenge_msg, challenge_msg + len);
+        append(&all, out->message);
+        qv2_hmacmd5(out->session_key, 16, all.data(), all.size(), out->message.data() + 72);
+    }
     return true;
+}
+
+void ntlm_mech_list_mic(const uint8_t exported[16], uint32_t flags, bool from_server,
+                        const ntlm_bytes &mech_types, uint8_t out[16]) {
+    auto derive = [&](const char *magic, size_t keylen, uint8_t key[16]) {
+        ntlm_bytes in(exported, exported + keylen);
+        in.insert(in.end(), magic, magic + strlen(magic) + 1);
+        qv2_md5(in.data(), in.size(), key);
+    };
+    const char *dir = from_server ? "server-to-client" : "client-to-server";
+    uint8_t sign_key[16], seal_key[16];
+    derive((std::string("session key to ") + dir + " signing key magic constant").c_str(), 16,
+           sign_key);
+    size_t seal_len = (flags & NTLM_128) ? 16 : (flags & NTLM_56) ? 7 : 5;
+    derive((std::string("session key to ") + dir + " sealing key magic constant").c_str(),
+           seal_len, seal_key);
+    ntlm_bytes in(4, 0); // sequence number 0
+    append(&in, mech_types);
+    uint8_t digest[16];
+    qv2_hmacmd5(sign_key, 16, in.data(), in.size(), digest);
+    if (flags & NTLM_KEY_EXCH) {
+        qv2_rc4_state rc4;
+        qv2_rc4_init(&rc4, seal_key, 16);
+        qv2_rc4(&rc4, digest, 8);
+    }
+    const uint8_t version[4] = {1, 0, 0, 0};
+    memcpy(out, version, 4);
+    memcpy(out + 4, digest, 8);
+    memset(out + 12, 0, 4);
 }

@@ -55,6 +55,10 @@ struct NtlmClientParams {
     ntlm_bytes av_pairs;
     // Zero bytes appended to the blob (to reach a chosen NT response length).
     size_t blob_padding = 0;
+    // Announce a MIC (MsvAvFlags 0x2) and send it: HMAC-MD5 with the
+    // exported session key over `negotiate`, the CHALLENGE and the message.
+    bool mic = false;
+    ntlm_bytes negotiate;
 };
 
 // What a CHALLENGE message carries that the client needs.
@@ -97,6 +101,12 @@ inline bool ntlm_authenticate(const NtlmClientParams &p, const ntlm_bytes &chall
 // Assembles an AUTHENTICATE message (header, zero Version and MIC, then the
 // payload: domain, user, workstation, LM, NT, session key).
 ntlm_bytes ntlm_auth_message(const NtlmAuthFields &f);
+
+// The SPNEGO mechListMIC over `mech_types` (MS-NLMP 3.4.4.2 with extended
+// session security, sequence number 0), under the client's keys or, with
+// from_server, the server's: what each side sends and the other checks.
+void ntlm_mech_list_mic(const uint8_t exported[16], uint32_t flags, bool from_server,
+                        const ntlm_bytes &mech_types, uint8_t out[16]);
 
 // Small pieces, for building unusual messages by hand.
 ntlm_bytes ntlm_utf16(const std::string &utf8); // UTF-8 to UTF-16LE

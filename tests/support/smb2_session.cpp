@@ -65,8 +65,8 @@ bool is_ntlmssp(const Bytes &b) {
     return b.size() >= 8 && memcmp(b.data(), sig, 8) == 0;
 }
 
-Bytes auth_message(const LogonParams &p, const Bytes &challenge, std::string *error,
-                   uint8_t key[16]) {
+Bytes auth_message(const LogonParams &p, const Bytes &negotiate, const Bytes &challenge,
+                   std::string *error, uint8_t key[16]) {
     memset(key, 0, 16);
     if (p.user.empty()) return ntlm_anonymous_message();
     NtlmClientParams cp;
@@ -74,13 +74,40 @@ Bytes auth_message(const LogonParams &p, const Bytes &challenge, std::string *er
     cp.password = p.password;
     cp.domain = p.domain;
     cp.key_exch = p.key_exch;
+    cp.mic = p.mic;
+    cp.negotiate = negotiate;
     NtlmAuth auth;
     if (!ntlm_authenticate(cp, challenge, &auth)) {
         *error = "the server's token holds no NTLM CHALLENGE";
         return {};
     }
     memcpy(key, auth.session_key, 16);
+    if (p.tamper == LogonParams::Tamper::ntlm_mic) auth.message[72] ^= 1;
     return auth.message;
+}
+
+// The element with `want` among the children of a negTokenResp's SEQUENCE:
+// its content range. False when the token is no negTokenResp or lacks it.
+bool resp_child(const Bytes &token, uint8_t want, size_t *start, size_t *len) {
+    uint8_t tag;
+    if (!der_read(token, 0, token.size(), &tag, start, len) || tag != 0xa1) return false;
+    if (!der_read(token, *start, *start + *len, &tag, start, len) || tag != 0x30) return false;
+    size_t seq_end = *start + *len;
+    for (size_t pos = *start; pos < seq_end; pos = *start + *len) {
+        if (!der_read(token, pos, seq_end, &tag, start, len)) return false;
+        if (tag == want) return true;
+    }
+    return false;
+}
+
+// The OCTET STRING inside the child `want` of a negTokenResp.
+bool resp_octets(const Bytes &token, uint8_t want, Bytes *out) {
+    size_t start, len, s2, l2;
+    uint8_t tag;
+    if (!resp_child(token, want, &start, &len)) return false;
+    if (!der_read(token, start, start + len, &tag, &s2, &l2) || tag != 0x04) return false;
+    out->assign(token.begin() + s2, token.begin() + s2 + l2);
+    return true;
 }
 
 } // namespace
@@ -109,14 +136,22 @@ Bytes logoff_request(uint64_t mid, uint64_t sid) {
     return request(Header{.command = 2, .mid = mid, .sid = sid}, Body().u16(4).u16(0));
 }
 
+Bytes spnego_mech_types() { return der(0x30, Bytes(kNtlmOid, kNtlmOid + sizeof kNtlmOid)); }
+
 Bytes spnego_init(const Bytes &ntlm) {
-    Bytes mech_types = der(0xa0, der(0x30, Bytes(kNtlmOid, kNtlmOid + sizeof kNtlmOid)));
+    Bytes mech_types = der(0xa0, spnego_mech_types());
     Bytes mech_token = der(0xa2, der(0x04, ntlm));
     Bytes init = der(0xa0, der(0x30, cat({mech_types, mech_token})));
     return der(0x60, cat({Bytes(kSpnegoOid, kSpnegoOid + sizeof kSpnegoOid), init}));
 }
 
-Bytes spnego_resp(const Bytes &ntlm) { return der(0xa1, der(0x30, der(0xa2, der(0x04, ntlm)))); }
+Bytes spnego_resp(const Bytes &ntlm, const Bytes &mech_list_mic) {
+    Bytes fields = der(0xa2, der(0x04, ntlm));
+    if (!mech_list_mic.empty()) fields = cat({fields, der(0xa3, der(0x04, mech_list_mic))});
+    return der(0xa1, der(0x30, fields));
+}
+
+bool mech_list_mic_from_token(const Bytes &token, Bytes *mic) { return resp_octets(token, 0xa3, mic); }
 
 Bytes ntlm_anonymous_message() {
     NtlmAuthFields f;
@@ -146,21 +181,7 @@ bool ntlm_from_token(const Bytes &token, Bytes *ntlm) {
         *ntlm = token;
         return true;
     }
-    uint8_t tag;
-    size_t start, len;
-    if (!der_read(token, 0, token.size(), &tag, &start, &len) || tag != 0xa1) return false;
-    size_t seq_end;
-    if (!der_read(token, start, start + len, &tag, &start, &len) || tag != 0x30) return false;
-    seq_end = start + len;
-    for (size_t pos = start; pos < seq_end; pos = start + len) {
-        if (!der_read(token, pos, seq_end, &tag, &start, &len)) return false;
-        if (tag != 0xa2) continue;
-        size_t s2, l2;
-        if (!der_read(token, start, start + len, &tag, &s2, &l2) || tag != 0x04) return false;
-        ntlm->assign(token.begin() + s2, token.begin() + s2 + l2);
-        return true;
-    }
-    return false;
+    return resp_octets(token, 0xa2, ntlm);
 }
 
 ScopedUser::ScopedUser(const char *user, const char *password) : user_(user) {
@@ -198,7 +219,7 @@ Session logon(const Exchange &exchange, const LogonParams &p) {
         return s;
     }
 
-    Bytes ntlm_nego = ntlm_negotiate_message();
+    Bytes ntlm_nego = ntlm_negotiate_message(p.ntlm_flags);
     Reply leg1 =
         step(session_setup_request(1, 0, p.spnego ? spnego_init(ntlm_nego) : ntlm_nego,
                                    p.security_mode));
@@ -213,10 +234,18 @@ Session logon(const Exchange &exchange, const LogonParams &p) {
         return s;
     }
 
-    Bytes auth = auth_message(p, s.challenge_message, &s.error, s.key);
+    Bytes auth = auth_message(p, ntlm_nego, s.challenge_message, &s.error, s.key);
     if (!s.error.empty()) return s;
+    Bytes mic;
+    // What the AUTHENTICATE says was negotiated: its flags key the MICs.
+    uint32_t flags = NTLM_CLIENT_FLAGS | (p.key_exch ? NTLM_KEY_EXCH : 0);
+    if (p.mic && p.spnego && !p.user.empty()) {
+        mic.resize(16);
+        ntlm_mech_list_mic(s.key, flags, false, spnego_mech_types(), mic.data());
+        if (p.tamper == LogonParams::Tamper::mech_list_mic) mic[5] ^= 1;
+    }
     Reply leg2 = step(
-        session_setup_request(2, s.session_id, p.spnego ? spnego_resp(auth) : auth,
+        session_setup_request(2, s.session_id, p.spnego ? spnego_resp(auth, mic) : auth,
                               p.security_mode));
     s.status = leg2.size() >= 12 ? leg2.status() : 0;
     if (leg2.size() < 64 + 8 || s.status != 0) {
@@ -225,6 +254,11 @@ Session logon(const Exchange &exchange, const LogonParams &p) {
     }
     s.guest = (leg2.u16(66) & 1) != 0;
     if (s.guest) memset(s.key, 0, sizeof s.key);
+    if (mech_list_mic_from_token(security_buffer(leg2), &s.server_mic) && s.server_mic.size() == 16) {
+        uint8_t want[16];
+        ntlm_mech_list_mic(s.key, flags, true, spnego_mech_types(), want);
+        s.server_mic_ok = memcmp(want, s.server_mic.data(), 16) == 0;
+    }
     s.ok = true;
     return s;
 }

@@ -42,6 +42,11 @@ struct LogonParams {
     std::vector<uint16_t> dialects = {0x0202, 0x0210};
     uint16_t security_mode = 0x01; // 0x02: the client requires signing
     uint32_t capabilities = 0;
+    // Send the AUTHENTICATE's own MIC and (over SPNEGO) a mechListMIC, as
+    // Windows and Samba do; `tamper` spoils one of them.
+    bool mic = false;
+    enum class Tamper { none, ntlm_mic, mech_list_mic } tamper = Tamper::none;
+    uint32_t ntlm_flags = 0xe0888215; // the client's NEGOTIATE flags: a usual set, with KEY_EXCH
 };
 
 struct Session {
@@ -52,6 +57,8 @@ struct Session {
     uint8_t key[16] = {}; // signing key (all zero for a guest)
     bool guest = false;   // the server flagged the session as a guest session
     Bytes challenge_message; // the NTLM CHALLENGE the server sent
+    Bytes server_mic;        // the mechListMIC of the server's final token (empty: none)
+    bool server_mic_ok = false; // it is the one the server's keys give
     std::vector<Bytes> requests; // what was sent, in order (MessageIds 0, 1, 2)
     std::vector<Reply> replies;  // the replies to them
     uint64_t next_mid = 3;       // first MessageId after the logon
@@ -98,7 +105,11 @@ Bytes logoff_request(uint64_t mid, uint64_t sid);
 // Client SPNEGO tokens: the GSS-framed negTokenInit offering NTLMSSP with
 // `ntlm` as mechToken, and the negTokenResp carrying `ntlm` as responseToken.
 Bytes spnego_init(const Bytes &ntlm);
-Bytes spnego_resp(const Bytes &ntlm);
+Bytes spnego_resp(const Bytes &ntlm, const Bytes &mech_list_mic = {});
+// The MechTypeList spnego_init sends (NTLMSSP alone), which mechListMICs cover.
+Bytes spnego_mech_types();
+// The mechListMIC of a server's negTokenResp (false when it has none).
+bool mech_list_mic_from_token(const Bytes &token, Bytes *mic);
 // The AUTHENTICATE of an anonymous client: empty NT response and names.
 Bytes ntlm_anonymous_message();
 

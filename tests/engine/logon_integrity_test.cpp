@@ -1,0 +1,121 @@
+// What keeps a logon honest: the MICs that bind the NTLM and SPNEGO
+// messages together, a challenge that answers one AUTHENTICATE only, no
+// logon before NEGOTIATE, and guest sessions that neither sign nor verify.
+#include "support/ntlm_client.h"
+#include "support/smb2_frames.h"
+#include "support/smb2_session.h"
+#include "support/smb2_transport.h"
+
+#include "engine/qv2_engine_types.h"
+
+#include <gtest/gtest.h>
+
+using smb2::Bytes;
+using smb2::Header;
+using Tamper = smb2::LogonParams::Tamper;
+
+namespace {
+
+Bytes echo_on(smb2::Session &s) { return smb2::request(s.header(SMB2_ECHO), smb2::echo_body()); }
+
+} // namespace
+
+TEST(LogonIntegrity, MicsAreCheckedAndTheServerProvesTheMechanismList) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    struct Case {
+        const char *what;
+        bool spnego, mic;
+        Tamper tamper;
+        bool ok;
+    } cases[] = {
+        {"spnego, MICs", true, true, Tamper::none, true},
+        {"spnego, no MICs", true, false, Tamper::none, true},
+        {"bare, NTLM MIC", false, true, Tamper::none, true},
+        {"spnego, spoilt NTLM MIC", true, true, Tamper::ntlm_mic, false},
+        {"bare, spoilt NTLM MIC", false, true, Tamper::ntlm_mic, false},
+        {"spoilt mechListMIC", true, true, Tamper::mech_list_mic, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        smb2::ScopedOption guest("guest", "on", "auto"); // a spoilt MIC is no guest either
+        smb2::DirectConn dc;
+        smb2::CounterWatch w;
+        smb2::Session s = smb2::logon(
+            dc, {.user = "alice", .password = "secret", .spnego = c.spnego, .mic = c.mic,
+                 .tamper = c.tamper});
+        EXPECT_EQ(s.ok, c.ok) << s.error;
+        EXPECT_EQ(dc.conn().authenticated, c.ok ? 1 : 0);
+        if (!c.ok) {
+            EXPECT_EQ(s.status, STATUS_LOGON_FAILURE);
+            EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), 0);
+            continue;
+        }
+        EXPECT_FALSE(s.guest);
+        // The client negotiated signing: over SPNEGO our mechListMIC comes
+        // back, computed with the server-to-client keys.
+        EXPECT_EQ(s.server_mic.size(), c.spnego ? 16u : 0u);
+        EXPECT_EQ(s.server_mic_ok, c.spnego);
+    }
+}
+
+TEST(LogonIntegrity, EachChallengeAnswersOneAuthenticateOnly) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::DirectConn dc;
+    smb2::Session s = smb2::logon(dc, {.user = "alice", .password = "secret"});
+    ASSERT_TRUE(s.ok) << s.error;
+    ASSERT_EQ(dc.process(smb2::logoff_request(s.next_mid++, s.session_id)).status(), 0u);
+
+    // The same AUTHENTICATE again, on the same connection: the challenge it
+    // answers was used, even though a new one would repeat it here.
+    Bytes replay = s.requests[2];
+    smb2::put_u64(replay, 24, s.next_mid++);
+    smb2::Reply again = dc.process(replay);
+    EXPECT_EQ(again.status(), STATUS_LOGON_FAILURE);
+    EXPECT_EQ(dc.conn().authenticated, 0);
+
+    // An AUTHENTICATE on a fresh connection that has sent no CHALLENGE.
+    smb2::DirectConn fresh;
+    ASSERT_EQ(fresh.process(smb2::negotiate_request(0, {0x0210})).status(), 0u);
+    EXPECT_EQ(fresh.process(s.requests[2]).status(), STATUS_LOGON_FAILURE);
+    EXPECT_EQ(fresh.conn().authenticated, 0);
+}
+
+TEST(LogonIntegrity, SessionSetupBeforeNegotiateIsRefused) {
+    smb2::DirectConn dc;
+    smb2::CounterWatch w;
+    smb2::Reply r = dc.process(smb2::session_setup_request(0, 0, {}));
+    EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(dc.conn().challenge_live, 0) << "no challenge was made";
+    EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 1);
+}
+
+TEST(LogonIntegrity, GuestSessionsNeitherSignNorVerify) {
+    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::DirectConn dc;
+    smb2::Session s = smb2::logon(dc);
+    ASSERT_TRUE(s.ok) << s.error;
+    ASSERT_TRUE(s.guest);
+    // Signed with a key the guest can't have: taken as unsigned, answered
+    // unsigned, not refused as a bad signature.
+    const uint8_t key[16] = {1, 2, 3};
+    smb2::CounterWatch w;
+    Bytes req = echo_on(s);
+    smb2::sign(req, key);
+    smb2::Reply r = dc.process(req);
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.flags() & 0x8u, 0u);
+    EXPECT_EQ(w.delta(QV2_ST_BAD_SIGNATURE), 0);
+}
+
+TEST(LogonIntegrity, SignedLogoffIsAnsweredSigned) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::DirectConn dc;
+    smb2::Session s = smb2::logon(dc, {.user = "alice", .password = "secret"});
+    ASSERT_TRUE(s.ok) << s.error;
+    smb2::Reply r = dc.process(s.sign(smb2::logoff_request(s.next_mid++, s.session_id)));
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_TRUE(r.signed_with(s.key)) << "the client checks it with the key it still holds";
+}
