@@ -6,9 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# systemd, groff-base, man-db and pkgconf check the install tree (the unit,
+# the man page, a pkg-config consumer).
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev
           smbclient python3-impacket tshark python3-pytest python3-pip python3-setuptools
-          python3-wheel)
+          python3-wheel systemd groff-base man-db pkgconf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,6 @@
 // Server options: one process-wide record, set one key at a time.
 #include "config/cfg_internal.h"
+#include "config/qv2_alog.h"
 #include "config/qv2_cfg.h"
 
 #include "dirir2i.h"
@@ -135,10 +136,40 @@ int set_one(qv2_opts *o, const char *key, const char *value) {
         return 0;
     }
     if (strcmp(key, "banner") == 0) return 0; // accepted for compatibility; has no effect
+    // The access log keeps its own state: nothing of it is in the record.
+    if (strcmp(key, "log") == 0) return qv2_alog_set_path(value);
+    if (strcmp(key, "log_format") == 0) return qv2_alog_set_format(value);
     return qv2_fail(QV2_EARG, "unknown option %.64s", key);
 }
 
+// Every key in the order of set_one, for help texts.
+const qv2_opt_doc kDocs[] = {
+    {"guest", "auto|on|off", "auto", "guest logons; auto admits guests only while no user exists"},
+    {"signing", "enabled|required", "enabled", "announce signing as required, and enforce it"},
+    {"ntlm_timecheck", "on|off", "on", "refuse NTLM timestamps more than 2 hours off"},
+    {"max_clients", "1..1024", "16", "simultaneous connections; more are refused"},
+    {"idle_timeout_ms", "100..86400000", "300000", "a connection silent this long is dropped"},
+    {"logon_timeout_ms", "1000..600000", "30000",
+     "a connection not logged on this long after it opened is dropped"},
+    {"io_timeout_ms", "100..3600000", "30000",
+     "a client that stops reading a reply is dropped after this long"},
+    {"max_login_failures", "1..100", "3", "failed logons before the connection is closed"},
+    {"max_credits", "1..256", "256", "kept for compatibility"},
+    {"max_handles", "1..1024", "1024", "open handles per connection"},
+    {"max_message", "65536..16777216", "4194304", "largest request (never more than 4 MiB)"},
+    {"clock", "unix seconds", "0", "a fixed time for the protocol (0: the system clock)"},
+    {"server_name", "1..63 printable ASCII", "KESTRAVONDLEX", "the name in NTLM messages"},
+    {"banner", "any text", "", "accepted and ignored"},
+    {"log", "FILE|-|off", "off", "the access log: a file, - for standard error, or none"},
+    {"log_format", "logfmt|json", "logfmt", "one key=value line, or one JSON object, per event"},
+};
+
 } // namespace
+
+const qv2_opt_doc *qv2_opt_docs(int *count) {
+    *count = int(std::size(kDocs));
+    return kDocs;
+}
 
 extern "C" DIRIR2I_API int dirir2i_set_option(const char *key, const char *value) {
     if (!key || !value) return qv2_fail(QV2_EARG, "set_option: NULL key or value");

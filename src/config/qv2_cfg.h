@@ -7,6 +7,9 @@
 
 // Options: a consistent copy of the whole record.
 void qv2_opts_get(qv2_opts *out);
+// The keys dirir2i_set_option takes, with their values and defaults, for
+// help texts; *count gets the number of entries.
+const qv2_opt_doc *qv2_opt_docs(int *count);
 
 // Counters.
 void qv2_stat_add(int index, int64_t delta);
@@ -25,6 +28,10 @@ int qv2_share_list(qv2_share **list, int32_t *count);
 // its area and NUL-terminated). 0, or 1 when there is no such index or an
 // area is missing.
 int qv2_user_at(int32_t index, char *name, uint64_t name_cap, char *password, uint64_t pw_cap);
+// A configured user whose name equals `name` ignoring ASCII case, as NTLM
+// matches names: 0 with its configured spelling in spelling[cap] (no
+// password is copied), or -1.
+int qv2_user_known(const char *name, char *spelling, uint64_t cap);
 // Guest logons admitted? Option `guest` on/off, or auto: only while no user exists.
 int qv2_guest_allowed(void);
 

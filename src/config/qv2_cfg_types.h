@@ -20,6 +20,14 @@ struct qv2_opts {
     int32_t logon_timeout_ms; // a connection must complete a logon within this long
 };
 
+// One key of dirir2i_set_option as help texts show it.
+struct qv2_opt_doc {
+    const char *key;
+    const char *values;
+    const char *default_text;
+    const char *what;
+};
+
 enum : int {
     QV2_SHARE_NAME_MAX = 80,
     QV2_SHARE_PATH_MAX = 1024,

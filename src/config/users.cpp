@@ -88,6 +88,18 @@ int qv2_user_at(int32_t index, char *name, uint64_t name_cap, char *password, ui
     return 0;
 }
 
+int qv2_user_known(const char *name, char *spelling, uint64_t cap) {
+    if (!name || !spelling || cap == 0) return -1;
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (int i = 0; i < g_nusers; i++) {
+        if (qv2_casecmp(g_users[i].name, name) == 0) {
+            copy_cut(spelling, cap, g_users[i].name);
+            return 0;
+        }
+    }
+    return -1;
+}
+
 int qv2_guest_allowed(void) {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_opts.guest == 1) return 1;

@@ -1,6 +1,7 @@
 // CREATE: the access checks of a read-only server, name resolution inside the
 // share, the open handle, and the "QFid" create context.
 #include "config/qv2_cfg.h"
+#include "engine/conn_log.h"
 #include "engine/engine.h"
 #include "files/qv2_vfs.h"
 
@@ -179,15 +180,18 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 
     // Nothing is ever created or overwritten, on any tree.
     if (q.disposition != FILE_OPEN) {
+        log_write_refused(c, rd, q.name_off, q.name_len, q.access, q.disposition);
         create_error(c, r, STATUS_ACCESS_DENIED);
         return;
     }
     // The pipe is exempt: clients open it for read and write to transact.
     if (!is_ipc && (access & ~READ_ONLY_RIGHTS) != 0) {
+        log_write_refused(c, rd, q.name_off, q.name_len, q.access, q.disposition);
         create_error(c, r, STATUS_ACCESS_DENIED);
         return;
     }
     if (!is_ipc && (q.options & (FILE_WRITE_THROUGH | FILE_DELETE_ON_CLOSE)) != 0) {
+        log_write_refused(c, rd, q.name_off, q.name_len, q.access, q.disposition);
         create_error(c, r, STATUS_ACCESS_DENIED);
         return;
     }
@@ -234,12 +238,14 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         char vpath[VPATH_CAP];
         if (qv2_vpath(name, vpath, VPATH_CAP) != 0) {
             qv2_stat_add(QV2_ST_PATH_REFUSED, 1);
+            log_open_refused(c, name, "bad_name");
             create_error(c, r, STATUS_OBJECT_NAME_INVALID);
             return;
         }
         // A missing object and one outside the share look the same to the
         // client; the share namespace counts the escapes.
         if (qv2_vfs_resolve(tree->name, vpath, &res) != 0) {
+            if (res.outside) log_open_refused(c, vpath, "outside_share");
             create_error(c, r, vpath[0] == 0 ? STATUS_OBJECT_NAME_NOT_FOUND
                                              : STATUS_OBJECT_PATH_NOT_FOUND);
             return;

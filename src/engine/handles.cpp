@@ -1,4 +1,5 @@
 // Lookups in the connection's lists of trees and opens, and their release.
+#include "engine/conn_log.h"
 #include "engine/engine.h"
 #include "files/qv2_vfs.h"
 
@@ -141,6 +142,7 @@ void conn_free_trees_opens(qv2_conn *c) {
     c->open_list = nullptr;
     while (o) {
         qv2_open *next = o->next;
+        log_close(c, o);
         open_release(o);
         free(o);
         o = next;
@@ -176,6 +178,7 @@ void open_close(qv2_conn *c, qv2_open *o) {
     qv2_open **link = &c->open_list;
     while (*link && *link != o) link = &(*link)->next;
     if (!*link) return;
+    log_close(c, o);
     open_release(o);
     o->in_use = 0;
     c->open_count--;

@@ -81,6 +81,9 @@ struct qv2_open {
     int32_t listing_class;
     qv2_buf pipe_out; // the pipe's answer to the last WRITE, not yet READ
     qv2_open *next;
+    // For the access log's close line: what was read through this open.
+    uint64_t bytes_read;
+    uint32_t reads;
 };
 
 struct qv2_reply;
@@ -171,6 +174,10 @@ struct qv2_conn {
     int chain_err_pending;
     int chain_err;
     int trace;
+    // What the access log says about the connection (conn_log.cpp).
+    uint64_t log_id;    // its number in the log's lines
+    uint64_t bytes_out; // reply bytes sent, without session-service headers
+    char log_user[QV2_USER_NAME_MAX + 1]; // the session's configured user; empty for a guest
 };
 
 // Little-endian request body reader with a sticky `bad` flag: a read past

@@ -2,7 +2,9 @@
 // the caller's transport, hands each whole message to frame_in, writes the
 // replies, and frees the connection's state at its end. Also the trace and
 // the command and message names.
+#include "config/qv2_alog.h"
 #include "config/qv2_cfg.h"
+#include "engine/conn_log.h"
 #include "engine/engine.h"
 #include "engine/qv2_sess.h"
 #include "files/qv2_vfs.h"
@@ -345,6 +347,7 @@ void process(qv2_conn *c, uint64_t len) {
 void conn_end(qv2_conn *c) {
     qv2_stat_add(QV2_ST_CONNECTIONS, -1);
     conn_free_trees_opens(c);
+    log_disconnect(c);
     session_end(c);
     qv2_wipe(c->signing_key, sizeof c->signing_key);
     qv2_buf_free(&c->reply_store);
@@ -379,6 +382,7 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
     }
     if (c->io->log) c->io->log(c->io_user, "<<", data, int(len));
     qv2_stat_add(QV2_ST_BYTES_SENT, int64_t(len));
+    c->bytes_out += len;
 }
 
 const char *qv2_cmd_name(uint32_t cmd) {
@@ -399,6 +403,7 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
     qv2_ip_format(peer, peer_text, sizeof peer_text);
     if (!qv2_client_allowed(peer)) {
         qv2_stat_add(QV2_ST_REFUSED_ALLOW, 1);
+        qv2_alog_refused(peer, "allow");
         return;
     }
     qv2_conn *c = static_cast<qv2_conn *>(calloc(1, sizeof(qv2_conn)));
@@ -418,6 +423,7 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
     qv2_opts_get(&c->opts);
     c->last_active_ms = c->started_ms = qv2_now_ms();
     qv2_stat_add(QV2_ST_CONNECTIONS, 1);
+    log_accept(c);
 
     for (;;) {
         uint64_t len = 0;

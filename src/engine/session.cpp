@@ -3,6 +3,7 @@
 // against the user table or admitted as a guest), over SPNEGO or bare
 // NTLMSSP, and the end of the connection's one session.
 #include "config/qv2_cfg.h"
+#include "engine/conn_log.h"
 #include "engine/engine.h"
 #include "net/qv2_net.h"
 #include "security/qv2_crypto.h"
@@ -259,6 +260,7 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
         // No CHALLENGE of ours is waiting for an answer: an AUTHENTICATE
         // replayed from another exchange, or sent out of turn.
         auth_end(c);
+        log_logon_refused(c, "no_challenge");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }
@@ -277,8 +279,14 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
 
     qv2_buf token{};
     switch (result) {
-    case logon::malformed: session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER); break;
-    case logon::refused: session_setup_fail_body(c, r, STATUS_LOGON_FAILURE); break;
+    case logon::malformed:
+        log_logon(c, m.data, m.len, "invalid");
+        session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+        break;
+    case logon::refused:
+        log_logon(c, m.data, m.len, "refused");
+        session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+        break;
     case logon::user:
         memcpy(c->signing_key, key, sizeof key);
         c->guest = 0;
@@ -292,6 +300,7 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
         // Signing announced as required by either side is enforced from now
         // on; decided once, here, for the rest of the session.
         c->must_sign = c->sign_required || c->client_sign_required;
+        log_logon(c, m.data, m.len, "user");
         break;
     case logon::guest:
         // A guest has no key: its session neither signs nor verifies.
@@ -299,6 +308,7 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
         c->guest = 1;
         if (!raw) qv2_spnego_done(&token);
         session_setup_ok_body(c, r, 1, 0, &token);
+        log_logon(c, m.data, m.len, "guest");
         break;
     }
     qv2_buf_free(&token);
@@ -355,6 +365,7 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     if (qv2_spnego_decode(blob, blen, &t) != 0) {
+        log_logon_refused(c, "no_ntlm");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }
@@ -369,6 +380,7 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     if (!is_ntlmssp(t.tok, t.toklen)) {
+        log_logon_refused(c, "no_ntlm");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         return;
     }

@@ -1,6 +1,7 @@
 // TREE_CONNECT and TREE_DISCONNECT: attaching the connection to a share (or
 // to the built-in IPC$) and detaching it again.
 #include "config/qv2_cfg.h"
+#include "engine/conn_log.h"
 #include "engine/engine.h"
 
 #include <cstdio>
@@ -55,6 +56,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     if (!c->authenticated) {
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        log_tree(c, "", "no_session");
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_USER_SESSION_DELETED);
         return;
     }
@@ -81,11 +83,13 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         if (c->trace) fprintf(stderr, "[tcon] find FAILED for '%s'\n", name);
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_OBJECT_NAME_NOT_FOUND);
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        log_tree(c, name, "no_such_share");
         return;
     }
 
     if (live_trees(c) >= LIVE_TREES_MAX) {
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        log_tree(c, name, "limit");
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
@@ -111,6 +115,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     t->next = c->tree_list;
     c->tree_list = t;
     qv2_stat_add(QV2_ST_TREES, 1);
+    log_tree(c, t->name, nullptr);
 
     qv2_put_le32(rep_hdr(r) + 36, t->id);
     rep_set_status(r, STATUS_SUCCESS);

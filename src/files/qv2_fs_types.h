@@ -47,6 +47,7 @@ struct qv2_vres {
     char host[QV2_HOST_PATH_CAP]; // empty for the pipe
     qv2_share share;              // copy of the share entry
     qv2_fs_info info;             // stat of host (links followed); zero for the pipe
+    int32_t outside;              // set on a refusal: the path led out of the share
 };
 
 // One directory entry of a listing; `name` is owned by the entry.

@@ -7,7 +7,8 @@
 
 // Resolves a share name and a normalised share-relative path (as qv2_vpath
 // gives it; null or "" for the root). 0, or -1 with "The file cannot be
-// found." whatever the reason (missing, outside the share, too long...).
+// found." whatever the reason (missing, outside the share, too long...);
+// out->outside tells an escape from the rest, for the access log only.
 int qv2_vfs_resolve(const char *share_name, const char *path, qv2_vres *out);
 // Lists a directory (res->kind 1, host and share set) as entries sorted by
 // byte-wise name. 0 with the listing (possibly empty), or -1 with "Not a

@@ -129,7 +129,9 @@ int qv2_vfs_resolve(const char *share_name, const char *path, qv2_vres *out) {
     if (qv2_fs_realpath(joined, out->host, QV2_HOST_PATH_CAP) != 0) return not_found(out);
     if (!inside(out->host, share)) {
         qv2_stat_add(QV2_ST_PATH_REFUSED, 1);
-        return not_found(out);
+        int rc = not_found(out);
+        out->outside = 1;
+        return rc;
     }
     if (qv2_fs_stat(out->host, &out->info) != 0) return not_found(out);
     if (out->info.kind == QV2_FS_DIR) {

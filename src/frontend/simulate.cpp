@@ -1,5 +1,6 @@
 // dirir2i_simulate: plays one client connection from a script of hex lines
 // through the session loop, and returns what the engine received and sent.
+#include "config/qv2_alog.h"
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "engine/qv2_sess.h"
@@ -128,6 +129,7 @@ extern "C" DIRIR2I_API const char *dirir2i_simulate(const char *script, const ch
     }
     if (!qv2_client_allowed(&ip)) {
         qv2_stat_add(QV2_ST_REFUSED_ALLOW, 1);
+        qv2_alog_refused(&ip, "allow");
         qv2_buf refused{};
         qv2_buf_str(&refused, "refused: client address not allowed\n");
         if (refused.failed) {

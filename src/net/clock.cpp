@@ -14,3 +14,9 @@ int64_t qv2_unix_now(void) {
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t(ts.tv_sec);
 }
+
+int64_t qv2_unix_now_ms(void) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

@@ -2,6 +2,7 @@
 // per connection, reaping of finished connections, and start/stop.
 #include "net/net_internal.h"
 
+#include "config/qv2_alog.h"
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "engine/qv2_sess.h"
@@ -206,6 +207,7 @@ void accept_one(int lfd) {
     }
     if (full) {
         qv2_stat_add(QV2_ST_REFUSED_FULL, 1);
+        qv2_alog_refused(&peer, "full");
         close(fd);
         return;
     }
@@ -320,6 +322,7 @@ extern "C" DIRIR2I_API int dirir2i_start(const char *bind, uint32_t port, const 
         g.running = 0;
         return qv2_fail(QV2_ESYS, "start: cannot start the accept thread");
     }
+    qv2_alog_server("start", text, bound_port);
     std::lock_guard<std::mutex> guard(g.lock);
     g.accept_thread = t;
     g.serving = 1;
@@ -337,6 +340,7 @@ extern "C" DIRIR2I_API void dirir2i_stop(void) {
     }
     qv2_thread_join(&t);
     reap(true);
+    qv2_alog_server("stop", nullptr, dirir2i_port());
     std::lock_guard<std::mutex> guard(g.lock);
     close_sock(g.sock);
     g.sock = -1;

@@ -15,6 +15,8 @@ int qv2_random_bytes(uint8_t *out, uint64_t n);
 // Whole seconds since 1970-01-01 UTC from the system clock (ignores the
 // `clock` option; callers apply it).
 int64_t qv2_unix_now(void);
+// Milliseconds since 1970-01-01 UTC from the system clock, for log lines.
+int64_t qv2_unix_now_ms(void);
 
 // A started thread, to be joined exactly once. Opaque outside src/net.
 struct qv2_thread {

@@ -84,6 +84,10 @@ void qv2_ntlm_hashes_dom(const char *user, const char *domain, const char *passw
                          uint8_t nt_hash_out[16], uint8_t ntowf_out[16]);
 void qv2_ntlm_hashes(const char *user, const char *password, uint8_t nt_hash_out[16],
                      uint8_t ntowf_out[16]);
+// The UserName of an AUTHENTICATE message as UTF-8 in out[cap] (cut to
+// what fits), for the log. 0, or -1 with out empty when the message is no
+// AUTHENTICATE or the name does not decode.
+int qv2_ntlm_user_name(const uint8_t *msg, uint64_t len, char *out, int32_t cap);
 // 0 when msg is an NTLM NEGOTIATE message (at least 16 bytes), else -1.
 int qv2_ntlm_type1(const uint8_t *msg, uint64_t len);
 

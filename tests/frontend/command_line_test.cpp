@@ -5,8 +5,10 @@
 #include "support/tempdir.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,12 +17,14 @@
 namespace {
 
 const std::string kUsage =
-    "usage: dirir2i serve  [--share NAME=PATH]... [--user USER:PASS]... [--allow CIDR]...\n"
-    "                      [--opt KEY=VALUE]... [--bind IP] [--port N] [--port-file FILE]\n"
-    "       dirir2i sim    [--share NAME=PATH]... [--user USER:PASS]... [--opt KEY=VALUE]... "
+    "usage: dirir2i serve  [--share NAME=PATH]... [--user USER[:PASS]]... [--users-file FILE]\n"
+    "                      [--allow CIDR]... [--opt KEY=VALUE]... [--log FILE] [--log-format F]\n"
+    "                      [--bind IP] [--port N] [--port-file FILE]\n"
+    "       dirir2i sim    [--share NAME=PATH]... [--user USER[:PASS]]... [--opt KEY=VALUE]... "
     "[--ip IP] < SCRIPT\n"
     "       dirir2i selftest\n"
-    "       dirir2i version\n";
+    "       dirir2i version\n"
+    "       dirir2i [serve|sim] --help\n";
 
 // An SMB2 ECHO request in its session-service packet, as a script line.
 const std::string kEchoLine = "00000044"
@@ -215,16 +219,75 @@ TEST(CommandLine, FailedConfigurationCallExits1NamingTheOperation) {
     }
 }
 
+// (--user NAME without a password asks for one: tests/interop/passwords_test.py.)
 TEST(CommandLine, ValueWithoutItsSeparatorIsAUsageError) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"sim", "--share", "docs"}, "--share needs NAME=PATH\n"},
-        {{"sim", "--user", "alice"}, "--user needs USER:PASS\n"},
         {{"serve", "--opt", "guest"}, "--opt needs KEY=VALUE\n"},
     };
     for (const auto &[args, err] : cases) {
         run_result r = run_program(DIRIR2I_BIN, args, "", 20000);
         EXPECT_EQ(r.exit_code, 2) << args[1];
         EXPECT_EQ(r.err, err);
+    }
+}
+
+TEST(CommandLine, BadValuesOfTheLogAndUsersFileOptionsNameTheOption) {
+    TempDir dir;
+    std::string missing = dir.join("no/such/file");
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string err;
+    } cases[] = {
+        {{"--log-format", "xml"}, 2, "--log-format needs logfmt or json\n"},
+        {{"--users-file", missing}, 2, "--users-file: " + missing + ": No such file or directory\n"},
+        {{"--log", missing}, 1, "log: cannot open " + missing + ": No such file or directory\n"},
+    };
+    for (const auto &c : cases) {
+        for (const char *cmd : {"serve", "sim"}) {
+            std::vector<std::string> args = c.args;
+            args.insert(args.begin(), cmd);
+            run_result r = run_program(DIRIR2I_BIN, args, "", 20000);
+            EXPECT_EQ(r.exit_code, c.exit_code) << cmd << " " << c.args[0];
+            EXPECT_EQ(r.err, c.err) << cmd;
+        }
+    }
+}
+
+TEST(CommandLine, HelpListsEachOptionOfItsCommandWithItsDefault) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> shown, hidden;
+    } cases[] = {
+        {{"--help"}, {"--bind IP", "--ip IP", "SIGUSR1", "selftest"}, {}},
+        {{"serve", "--help"}, {"--bind IP", "--port N", "SIGHUP", "SIGUSR1"}, {"--ip IP"}},
+        // Found where an option would be; nothing before it is applied.
+        {{"sim", "--share", "bad", "-h"}, {"--ip IP"}, {"--bind IP", "SIGHUP"}},
+    };
+    for (const auto &c : cases) {
+        run_result r = cli(c.args);
+        EXPECT_EQ(r.exit_code, 0) << c.args[0];
+        EXPECT_EQ(r.err, "");
+        for (const std::string &s : c.shown) EXPECT_NE(r.out.find(s), std::string::npos) << s;
+        for (const std::string &s : c.hidden) EXPECT_EQ(r.out.find(s), std::string::npos) << s;
+        for (const char *common : {"--share NAME=PATH", "--user NAME[:PASS]", "--users-file FILE",
+                                   "--allow CIDR", "--opt KEY=VALUE", "--log FILE",
+                                   "--log-format FORMAT", "guest=auto|on|off", "log_format=",
+                                   "server_name=", "exit codes"})
+            EXPECT_NE(r.out.find(common), std::string::npos) << common;
+        // Each option ("  --name VALUE") and key ("  key=VALUES") is followed
+        // by its default.
+        std::istringstream lines(r.out);
+        size_t entries = 0, defaults = 0;
+        for (std::string l; std::getline(lines, l);) {
+            bool key = l.size() > 2 && l.rfind("  ", 0) == 0 && islower(l[2]) &&
+                       l.find('=') < l.find(' ', 2);
+            if (l.rfind("  --", 0) == 0 || key) entries++;
+            if (l.find("default: ") != std::string::npos) defaults++;
+        }
+        EXPECT_GT(entries, 20u);
+        EXPECT_EQ(defaults, entries) << r.out;
     }
 }
 

@@ -20,10 +20,13 @@ IMPACKET_SMBCLIENT = "/usr/share/doc/python3-impacket/examples/smbclient.py"
 
 class Server:
     """`dirir2i serve` with the given shares ({name: path}), users
-    ({name: password}) and options ({key: value}). Use as a context manager."""
+    ({name: password}), options ({key: value}) and further arguments
+    (`extra`). `popen` adds arguments of subprocess.Popen; `before_port` is
+    called with the process before its port file is waited for (to answer a
+    prompt, say). Use as a context manager."""
 
     def __init__(self, shares, users=None, opts=None, workdir=None, env=None, bind="127.0.0.1",
-                 port=0):
+                 port=0, extra=(), popen=None, before_port=None):
         if not SERVER or not os.access(SERVER, os.X_OK):
             raise RuntimeError("DIRIR2I_BIN does not name the dirir2i executable")
         self.shares = shares
@@ -33,6 +36,9 @@ class Server:
         self.env = dict(os.environ, **(env or {}))
         self.bind = bind
         self.want_port = port
+        self.extra = list(extra)
+        self.popen = popen or {}
+        self.before_port = before_port
         self.proc = None
         self.port = 0
         self.log_path = os.path.join(self.workdir, "server.log")
@@ -47,8 +53,22 @@ class Server:
             args += ["--user", f"{user}:{password}"]
         for key, value in self.opts.items():
             args += ["--opt", f"{key}={value}"]
+        args += self.extra
         self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, env=self.env)
+        self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, env=self.env,
+                                     **self.popen)
+        try:
+            if self.before_port:
+                self.before_port(self.proc)
+            self.port = self._wait_for_port(port_file)
+            return self
+        except BaseException:
+            self.proc.kill()
+            self.proc.wait()
+            self.log.close()
+            raise
+
+    def _wait_for_port(self, port_file):
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
@@ -57,8 +77,7 @@ class Server:
                 with open(port_file) as f:
                     text = f.read()
                 if text.endswith("\n"):
-                    self.port = int(text)
-                    return self
+                    return int(text)
             except (FileNotFoundError, ValueError):
                 pass
             time.sleep(0.05)

@@ -114,7 +114,12 @@ DirectConn::DirectConn() {
     qv2_opts_get(&c_.opts);
 }
 
-DirectConn::~DirectConn() { conn_free_trees_opens(&c_); }
+// What the session loop's end frees: trees and opens, and the logon state
+// a challenge leg leaves waiting for its AUTHENTICATE.
+DirectConn::~DirectConn() {
+    conn_free_trees_opens(&c_);
+    session_end(&c_);
+}
 
 void DirectConn::authenticate(const uint8_t key[16], uint64_t session_id) {
     c_.authenticated = 1;

@@ -1,0 +1,151 @@
+// The access log's connection lines: accept, logon, tree, refused opens,
+// closes of files that were read, and the disconnect.
+#include "engine/conn_log.h"
+
+#include "config/qv2_alog.h"
+#include "config/qv2_cfg.h"
+#include "engine/engine.h"
+#include "files/qv2_fs.h"
+#include "net/qv2_net.h"
+#include "security/qv2_ntlm.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum : int32_t {
+    WIRE_USER_CAP = 400,  // a user name as a client may send it, cut for the log
+    WIRE_NAME_CAP = 3200, // a CREATE name of up to 2054 bytes of UTF-16LE, as UTF-8
+};
+
+// Starts a line of this connection: its number, the client, and (with
+// `session`) the session's user once there is one.
+bool begin(const qv2_conn *c, qv2_logline *l, const char *event, bool session = true) {
+    if (!qv2_alog_begin(l, event)) return false;
+    qv2_logline_num(l, "conn", int64_t(c->log_id));
+    qv2_logline_str(l, "client", c->peer_text);
+    if (session && c->authenticated && c->guest) qv2_logline_bool(l, "guest", true);
+    else if (session && c->authenticated) qv2_logline_str(l, "user", c->log_user);
+    return true;
+}
+
+// The tree the current request names, or null.
+const char *current_share(qv2_conn *c) {
+    const qv2_tree *t = tree_find(c, c->cur_tree_id);
+    return t ? t->name : nullptr;
+}
+
+// The open's file as a path inside its share ("" for a single-file share).
+const char *share_relative(const qv2_open *o) {
+    size_t n = strlen(o->share.path);
+    if (n == 0 || strncmp(o->host, o->share.path, n) != 0) return o->host;
+    const char *rest = o->host + n;
+    while (*rest == qv2_fs_sep()) rest++;
+    return rest;
+}
+
+} // namespace
+
+void log_accept(qv2_conn *c) {
+    c->log_id = qv2_alog_next_conn();
+    qv2_logline l;
+    if (!begin(c, &l, "accept")) return;
+    qv2_logline_str(&l, "result", "ok");
+    qv2_alog_emit(&l);
+}
+
+void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outcome) {
+    char wire[WIRE_USER_CAP];
+    qv2_ntlm_user_name(auth, len, wire, sizeof wire);
+    // NTLM matches names ignoring case: the session's user is the configured
+    // spelling (the first one, should two differ in case only).
+    char known[QV2_USER_NAME_MAX + 1] = "";
+    bool is_user = qv2_user_known(wire, known, sizeof known) == 0;
+    bool user = strcmp(outcome, "user") == 0, guest = strcmp(outcome, "guest") == 0;
+    if (user || guest) snprintf(c->log_user, sizeof c->log_user, "%s", user ? known : "");
+    qv2_logline l;
+    if (!begin(c, &l, "logon", false)) return;
+    qv2_logline_str(&l, "user", user ? c->log_user : wire);
+    if (user || guest) {
+        qv2_logline_str(&l, "result", "ok");
+        qv2_logline_str(&l, "session", outcome);
+        qv2_logline_str(&l, "signing", guest ? "none" : c->must_sign ? "required" : "optional");
+    } else {
+        qv2_logline_str(&l, "result", "refused");
+        const char *why = strcmp(outcome, "invalid") == 0 ? "invalid"
+                          : wire[0] == 0                  ? "guest_refused"
+                          : is_user                       ? "bad_password"
+                                                          : "unknown_user";
+        qv2_logline_str(&l, "reason", why);
+    }
+    qv2_alog_emit(&l);
+}
+
+void log_logon_refused(qv2_conn *c, const char *reason) {
+    qv2_logline l;
+    if (!begin(c, &l, "logon")) return;
+    qv2_logline_str(&l, "result", "refused");
+    qv2_logline_str(&l, "reason", reason);
+    qv2_alog_emit(&l);
+}
+
+void log_tree(qv2_conn *c, const char *share, const char *refusal) {
+    qv2_logline l;
+    if (!begin(c, &l, "tree")) return;
+    qv2_logline_str(&l, "share", share);
+    qv2_logline_str(&l, "result", refusal ? "refused" : "ok");
+    if (refusal) qv2_logline_str(&l, "reason", refusal);
+    qv2_alog_emit(&l);
+}
+
+void log_open_refused(qv2_conn *c, const char *name, const char *reason) {
+    qv2_logline l;
+    if (!begin(c, &l, "open")) return;
+    qv2_logline_str(&l, "share", current_share(c));
+    qv2_logline_str(&l, "path", name);
+    qv2_logline_str(&l, "result", "refused");
+    qv2_logline_str(&l, "reason", reason);
+    qv2_alog_emit(&l);
+}
+
+void log_write_refused(qv2_conn *c, const qv2_reader *rd, uint16_t name_off, uint16_t name_len,
+                       uint32_t access, uint32_t disposition) {
+    qv2_logline l;
+    if (!begin(c, &l, "open")) return;
+    // The name is decoded here only; CREATE refused before looking at it.
+    char name[WIRE_NAME_CAP] = "";
+    bool inside = name_off >= SMB2_HDR_LEN && uint64_t(name_off - SMB2_HDR_LEN) + name_len <= rd->size;
+    if (!inside || qv2_utf16_to_utf8(rd->data + (name_off - SMB2_HDR_LEN), name_len, name,
+                                     sizeof name) < 0)
+        name[0] = 0;
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%08x", unsigned(access));
+    qv2_logline_str(&l, "share", current_share(c));
+    qv2_logline_str(&l, "path", name);
+    qv2_logline_str(&l, "access", hex);
+    qv2_logline_num(&l, "disposition", disposition);
+    qv2_logline_str(&l, "result", "refused");
+    qv2_logline_str(&l, "reason", "read_only");
+    qv2_alog_emit(&l);
+}
+
+void log_close(qv2_conn *c, const qv2_open *o) {
+    if (o->is_pipe || o->is_dir || o->reads == 0) return;
+    qv2_logline l;
+    if (!begin(c, &l, "close")) return;
+    qv2_logline_str(&l, "share", o->share_name);
+    qv2_logline_str(&l, "path", share_relative(o));
+    qv2_logline_num(&l, "reads", o->reads);
+    qv2_logline_num(&l, "bytes_read", int64_t(o->bytes_read));
+    qv2_alog_emit(&l);
+}
+
+void log_disconnect(qv2_conn *c) {
+    qv2_logline l;
+    if (!begin(c, &l, "disconnect")) return;
+    uint64_t now = qv2_now_ms();
+    qv2_logline_num(&l, "duration_ms", int64_t(now > c->started_ms ? now - c->started_ms : 0));
+    qv2_logline_num(&l, "bytes_sent", int64_t(c->bytes_out));
+    qv2_alog_emit(&l);
+}
