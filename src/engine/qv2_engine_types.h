@@ -46,6 +46,10 @@ struct qv2_open {
     int is_dir;
     int is_pipe;
     char host[QV2_HOST_PATH_CAP];            // canonical host path; empty for the pipe
+    // The share-relative path as the host spells it ('/' between components;
+    // empty for the share's root), or "srvsvc" for the pipe.
+    char name[QV2_REL_PATH_CAP];
+    uint32_t access;                         // the access granted at CREATE
     char share_name[QV2_SHARE_NAME_MAX + 1]; // the tree's name
     qv2_share share;                         // the tree's copy of the share entry
     qv2_fs_info info;                        // stat taken at open time; zero for the pipe
