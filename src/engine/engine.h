@@ -57,6 +57,9 @@ void rep_set_status(qv2_reply *r, uint32_t status);
 // contexts, no error data). A reply with an error status and no body is
 // malformed to clients and dissectors.
 void rep_error_body(qv2_buf *b);
+// Gives the error reply just written for the current command n bytes of
+// ErrorData (ByteCount n) instead of the empty placeholder.
+void rep_error_data(qv2_reply *r, const void *data, uint32_t n);
 
 // Error reply for the current command: its header with the status and the
 // error body, nothing else.
@@ -132,6 +135,16 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // bytes) of an open; FileAllInformation begins with the two.
 void qi_file_basic(const qv2_open *o, qv2_buf *b);
 void qi_file_standard(const qv2_open *o, qv2_buf *b);
+// Appends the fixed part of a QUERY_INFO response body (OutputBufferLength
+// 0, to be set at offset 4 once the answer that follows is complete) and
+// returns its offset in the reply.
+uint64_t qi_answer_begin(qv2_reply *r);
+
+// query_security.cpp: QUERY_INFO for security information, a fixed
+// read-only descriptor. `additional` is the request's AdditionalInformation,
+// `out_cap` its OutputBufferLength (0 is taken literally here).
+void query_security(qv2_conn *c, qv2_reply *r, const qv2_open *o, uint32_t additional,
+                    uint32_t out_cap);
 
 // negotiate.cpp: SMB2 NEGOTIATE, and the SMB1 negotiate that asks for SMB2.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
