@@ -66,21 +66,45 @@ TEST_F(Read, RangesInsideTheFileAcrossPieceBoundaries) {
     }
 }
 
-TEST_F(Read, AtOrPastTheEndAndEmptyReadsSucceedWithNoData) {
-    uint64_t fid = cl_.open(tid_, "hello.txt");
+// Clients read until the server says END_OF_FILE (MS-SMB2 3.3.5.12): a read
+// at or past the end, or one that finds fewer bytes than MinimumCount, gets
+// it with the error body. Only reads that succeed count.
+TEST_F(Read, AtOrPastTheEndOrShortOfMinimumCountIsEndOfFile) {
+    uint64_t fid = cl_.open(tid_, "hello.txt"); // 12 bytes
+    struct Row {
+        uint64_t offset;
+        uint32_t length, minimum;
+        uint32_t status, data;
+    };
+    const Row rows[] = {
+        {12, 100, 0, STATUS_END_OF_FILE, 0},
+        {13, 100, 0, STATUS_END_OF_FILE, 0},
+        {12, 0, 0, STATUS_END_OF_FILE, 0}, // nothing lies at the end, even for nothing
+        {0x7FFFFFFFFFFFFFFFull, 65536, 0, STATUS_END_OF_FILE, 0},
+        {0x8000000000000000ull, 65536, 0, STATUS_END_OF_FILE, 0},
+        {~0ull, 1048576, 0, STATUS_END_OF_FILE, 0},
+        {0, 100, 13, STATUS_END_OF_FILE, 0},
+        {6, 100, 7, STATUS_END_OF_FILE, 0},
+        {0, 0, 1, STATUS_END_OF_FILE, 0},
+        {0, 0, 0, STATUS_SUCCESS, 0},
+        {0, 100, 12, STATUS_SUCCESS, 12},
+        {11, 100, 1, STATUS_SUCCESS, 1},
+    };
     smb2::CounterWatch w;
-    for (auto [offset, length] : {std::pair<uint64_t, uint32_t>{12, 100},
-                                  {13, 100},
-                                  {0x7FFFFFFFFFFFFFFFull, 65536},
-                                  {0x8000000000000000ull, 65536},
-                                  {~0ull, 1048576},
-                                  {0, 0}}) {
-        smb2::Reply r = read({.fid = fid, .length = length, .offset = offset});
-        ASSERT_EQ(r.status(), STATUS_SUCCESS) << offset;
-        EXPECT_EQ(r.u32(68), 0u);
-        EXPECT_EQ(r.size(), 80u);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message()
+                     << row.offset << "+" << row.length << " min " << row.minimum);
+        smb2::Reply r =
+            read({.fid = fid, .length = row.length, .offset = row.offset, .minimum = row.minimum});
+        EXPECT_EQ(r.status(), row.status);
+        if (row.status == STATUS_SUCCESS) {
+            EXPECT_EQ(r.u32(68), row.data);
+            EXPECT_EQ(r.size(), 80u + row.data);
+        } else {
+            EXPECT_EQ(r.size(), 64u + 9u) << "the header and the error body";
+        }
     }
-    EXPECT_EQ(w.delta(QV2_ST_READS), 6);
+    EXPECT_EQ(w.delta(QV2_ST_READS), 3);
 }
 
 TEST_F(Read, OneMebibyteFileComesWholeInOneRead) {
