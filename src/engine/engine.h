@@ -32,6 +32,12 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send);
 // may be null), two at once where both are pending, and wipes the jobs.
 void sign_jobs(qv2_reply *a, qv2_sign_job *ja, qv2_reply *b, qv2_sign_job *jb);
 
+// MS-SMB2 3.3.5.2.5: on a multi-credit connection, whether the request's
+// CreditCharge pays for `payload` bytes (the larger of what it sends and
+// what its reply may carry): CreditCharge 0 pays for 64 KiB, n for n times
+// 64 KiB. Always true on a connection without multi-credit.
+bool credit_charge_ok(const qv2_conn *c, uint64_t payload);
+
 // Parses one 64-byte request header at data. 0 with *body_off = 64; -1 when
 // len is below 64 or ProtocolId or StructureSize is wrong.
 int parse_header(const uint8_t *data, uint64_t len, qv2_hdr *h, uint64_t *body_off);

@@ -270,6 +270,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             return;
         }
         c->cur_mid = h.message_id;
+        c->cur_charge = h.credit_charge;
         if (c->trace)
             fprintf(stderr, "[loop] body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
 
@@ -330,6 +331,13 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
 }
 
 } // namespace
+
+bool credit_charge_ok(const qv2_conn *c, uint64_t payload) {
+    if (!c->large_mtu) return true; // the 64 KiB limits of the command apply instead
+    if (c->cur_charge == 0) return payload <= 65536;
+    uint64_t needed = payload == 0 ? 1 : (payload - 1) / 65536 + 1;
+    return needed <= c->cur_charge;
+}
 
 int parse_header(const uint8_t *data, uint64_t len, qv2_hdr *h, uint64_t *body_off) {
     if (!data || len < SMB2_HDR_LEN) return -1;

@@ -187,6 +187,10 @@ void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         fprintf(stderr, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n",
                 unsigned(q.cls), unsigned(q.flags), (unsigned long long)q.fid, q.out_cap,
                 q.name_off, q.name_len);
+    if (!credit_charge_ok(c, q.out_cap)) {
+        err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_INVALID_PARAMETER);
+        return;
+    }
     uint32_t fixed = fixed_size(q.cls);
     if (fixed == 0) {
         err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_INVALID_INFO_CLASS);

@@ -111,6 +111,9 @@ struct qv2_conn {
     int negotiated;
     int dialect;
     int client_sign_required;
+    // Multi-credit requests (MS-SMB2 Connection.SupportsMultiCredit): set at
+    // 2.1 whatever the client's capability bits say, and announced as
+    // CAP_LARGE_MTU.
     int large_mtu;
     uint64_t max_read;
     uint64_t max_write;
@@ -118,6 +121,7 @@ struct qv2_conn {
     // framing
     uint64_t last_mid;
     uint64_t cur_mid;
+    uint16_t cur_charge; // CreditCharge of the request being handled
     // session
     int authenticated;
     uint64_t session_id;

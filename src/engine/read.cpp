@@ -85,7 +85,7 @@ void cmd_read(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_READ, STATUS_NOT_SUPPORTED);
         return;
     }
-    if (q.length > c->max_read) {
+    if (q.length > c->max_read || !credit_charge_ok(c, q.length)) {
         err_reply(c, r, SMB2_READ, STATUS_INVALID_PARAMETER);
         return;
     }
