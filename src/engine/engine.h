@@ -114,8 +114,8 @@ void open_close(qv2_conn *c, qv2_open *o);
 
 void cmd_echo(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
-// small_cmds.cpp: the other fixed replies.
-void cmd_cancel(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// small_cmds.cpp: the other fixed replies. (CANCEL gets none: frame_in
+// passes over it.)
 void cmd_change_notify(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_oplock_break(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
