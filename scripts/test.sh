@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev
-          smbclient python3-impacket tshark)
+          smbclient python3-impacket tshark
+          qemu-system-x86 busybox-static cpio kmod socat) # the last five: the Linux client's guest
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
