@@ -48,7 +48,10 @@ enum : uint32_t {
 
     CREATE_RESPONSE_SIZE = 89,
     CTX_HDR_LEN = 16, // Next, NameOffset, NameLength, Reserved, DataOffset, DataLength
-    CTX_AT = 160,     // the first answered context's offset from its reply header
+    // The answered contexts fill the response's Buffer, right after its
+    // 88 fixed bytes (8-byte aligned there already), as Windows servers put
+    // them; Samba's client refuses them anywhere else.
+    CTX_AT = SMB2_HDR_LEN + 88,
     QFID_LEN = 56,
     MXAC_LEN = 32,
 
@@ -147,11 +150,13 @@ void put_context_header(qv2_buf *b, const char name[4], uint32_t data_len) {
     w32(b, 0); // padding up to the data
 }
 
-// Appends the answered contexts, 8-byte aligned from CTX_AT after the reply
-// header: the maximal access (MS-SMB2 2.2.14.2.5) and the on-disk id
-// (2.2.14.2.9), and fills in the response's context offset and length.
+// Appends the answered contexts in place of the response's one-byte Buffer
+// (at CTX_AT after the reply header), each 8-byte aligned: the maximal
+// access (MS-SMB2 2.2.14.2.5) and the on-disk id (2.2.14.2.9), and fills in
+// the response's context offset and length.
 void put_contexts(qv2_conn *c, qv2_reply *r, const qv2_open *o, int which, uint32_t maximal) {
-    while (r->buf.len % 8 && !r->buf.failed) qv2_buf_byte(&r->buf, 0);
+    if (r->buf.failed || r->buf.len != r->hdr_off + CTX_AT + 1) return;
+    r->buf.len -= 1; // the Buffer placeholder
     uint64_t first = r->buf.len, prev = 0;
     bool any = false;
     auto link = [&](uint64_t at) {
