@@ -14,6 +14,7 @@ import time
 
 SERVER = os.environ.get("DIRIR2I_BIN", "")
 SMBCLIENT = shutil.which("smbclient") or "/usr/bin/smbclient"
+SMBCACLS = shutil.which("smbcacls") or "/usr/bin/smbcacls"  # connects to port 445 only
 PYTHON = "/usr/bin/python3"  # Debian's python, the one impacket is installed for
 IMPACKET_SMBCLIENT = "/usr/share/doc/python3-impacket/examples/smbclient.py"
 
