@@ -117,6 +117,10 @@ Bytes create(uint64_t mid, uint32_t tid, const std::string &name) {
 
 Bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint64_t offset, uint32_t length) {
     Bytes b = header(SMB2_READ, mid, tid);
+    // A credit per 64 KiB, as a 2.1 client pays for a large read.
+    uint16_t charge = uint16_t(length == 0 ? 1 : (length - 1) / 65536 + 1);
+    b[6] = uint8_t(charge);
+    b[7] = uint8_t(charge >> 8);
     put16(b, 49);
     b.push_back(0);
     b.push_back(0);

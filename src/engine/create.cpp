@@ -1,5 +1,6 @@
 // CREATE: the access checks of a read-only server, name resolution inside the
-// share, the open handle, and the "QFid" create context.
+// share (and the default data stream), the open handle, and the "QFid" and
+// "MxAc" create contexts.
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
@@ -14,11 +15,20 @@ namespace {
 enum : uint32_t {
     GENERIC_READ = 0x80000000,
     GENERIC_WRITE = 0x40000000,
+    GENERIC_EXECUTE = 0x20000000,
+    GENERIC_ALL = 0x10000000,
+    MAXIMUM_ALLOWED = 0x02000000,
+    // The file rights each generic right stands for (MS-SMB2 2.2.13.1.1).
     GENERIC_READ_RIGHTS = 0x001200A9,
     GENERIC_WRITE_RIGHTS = 0x00120116,
+    GENERIC_EXECUTE_RIGHTS = 0x001200A0, // FILE_EXECUTE, READ_ATTRIBUTES, READ_CONTROL, SYNCHRONIZE
+    GENERIC_ALL_RIGHTS = 0x001F01FF,
     // FILE_READ_DATA, FILE_READ_EA, FILE_EXECUTE, FILE_READ_ATTRIBUTES,
     // READ_CONTROL, SYNCHRONIZE: everything a reader needs, nothing more.
+    // It is also the most any open of a share may have.
     READ_ONLY_RIGHTS = 0x001200A9,
+    // What the pipe allows: reading and writing requests and answers.
+    PIPE_RIGHTS = GENERIC_READ_RIGHTS | GENERIC_WRITE_RIGHTS,
 
     FILE_OPEN = 1,
     FILE_OPENED = 1,
@@ -30,17 +40,25 @@ enum : uint32_t {
     FILE_DISALLOW_EXCLUSIVE = 0x00020000,
     FILE_RESERVE_OPFILTER = 0x00100000,
 
-    IMPERSONATION_MAX = 4,   // Delegate
-    OPEN_CEILING = 1024,     // opens in use, whatever max_handles says
-    NAME_LEN_MAX = 2054,     // bytes of UTF-16LE
-    NAME_CAP = 2056,         // bytes of UTF-8 with terminator
+    IMPERSONATION_MAX = 4, // Delegate
+    OPEN_CEILING = 1024,   // opens in use, whatever max_handles says
+    NAME_LEN_MAX = 2054,   // bytes of UTF-16LE
+    NAME_CAP = 2056,       // bytes of UTF-8 with terminator
     VPATH_CAP = 1026,
-    PIPE_SIZE = 7168,        // what the srvsvc pipe reports as its size
+    PIPE_SIZE = 7168, // what the srvsvc pipe reports as its size
 
     CREATE_RESPONSE_SIZE = 89,
-    CTX_HDR_LEN = 16,        // Next, NameOffset, NameLength, Reserved, DataOffset, DataLength
-    QFID_AT = 160,           // the answer's offset from its reply header
+    CTX_HDR_LEN = 16, // Next, NameOffset, NameLength, Reserved, DataOffset, DataLength
+    // The answered contexts fill the response's Buffer, right after its
+    // 88 fixed bytes (8-byte aligned there already), as Windows servers put
+    // them; Samba's client refuses them anywhere else.
+    CTX_AT = SMB2_HDR_LEN + 88,
     QFID_LEN = 56,
+    MXAC_LEN = 32,
+
+    // Create contexts this server answers.
+    CTX_QFID = 1, // SMB2_CREATE_QUERY_ON_DISK_ID
+    CTX_MXAC = 2, // SMB2_CREATE_QUERY_MAXIMAL_ACCESS_REQUEST
 };
 
 // The fixed fields of a CREATE request that the server looks at.
@@ -71,21 +89,32 @@ int read_request(qv2_reader *rd, create_req *q) {
     return rd->bad ? -1 : 0;
 }
 
-uint32_t map_generic(uint32_t access) {
-    if (access & GENERIC_READ) access = (access & ~GENERIC_READ) | GENERIC_READ_RIGHTS;
-    if (access & GENERIC_WRITE) access = (access & ~GENERIC_WRITE) | GENERIC_WRITE_RIGHTS;
+// The generic rights become the file rights they stand for; anything that
+// could write stays visible and is refused by the caller. MAXIMUM_ALLOWED
+// asks for whatever the object allows, `most`.
+uint32_t map_generic(uint32_t access, uint32_t most) {
+    constexpr struct {
+        uint32_t generic, rights;
+    } generics[] = {{GENERIC_READ, GENERIC_READ_RIGHTS},
+                    {GENERIC_WRITE, GENERIC_WRITE_RIGHTS},
+                    {GENERIC_EXECUTE, GENERIC_EXECUTE_RIGHTS},
+                    {GENERIC_ALL, GENERIC_ALL_RIGHTS},
+                    {MAXIMUM_ALLOWED, 0}};
+    for (const auto &g : generics)
+        if (access & g.generic) access = (access & ~g.generic) | (g.rights ? g.rights : most);
     return access;
 }
 
-
-// Looks for the "QFid" context in the request's create-context area.
-// -1 when there is no area to walk, else 1 found, 0 not found.
-int find_qfid(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len) {
+// Looks for the contexts this server answers ("QFid", "MxAc") in the
+// request's create-context area. -1 when there is no area to walk, else the
+// CTX_ bits of those found.
+int find_contexts(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len) {
     if (ctx_len < CTX_HDR_LEN || ctx_off == 0) return -1;
     if (ctx_off < SMB2_HDR_LEN || uint64_t(ctx_off - SMB2_HDR_LEN) + ctx_len > rd->size)
         return -1;
     const uint8_t *area = rd->data + (ctx_off - SMB2_HDR_LEN);
     uint64_t pos = 0; // at least CTX_HDR_LEN bytes of the area remain from here
+    int found = 0;
     for (;;) {
         uint32_t next = qv2_le32(area + pos);
         uint16_t name_off = qv2_le16(area + pos + 4);
@@ -100,35 +129,67 @@ int find_qfid(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len) {
             } else if (uint64_t(name_off - SMB2_HDR_LEN) + 4 <= rd->size) {
                 name = rd->data + (name_off - SMB2_HDR_LEN);
             }
-            if (name && memcmp(name, "QFid", 4) == 0) return 1;
+            if (name && memcmp(name, "QFid", 4) == 0) found |= CTX_QFID;
+            if (name && memcmp(name, "MxAc", 4) == 0) found |= CTX_MXAC;
         }
-        if (next == 0) return 0;
+        if (next == 0) return found;
         pos += next;
-        if (pos + CTX_HDR_LEN > ctx_len) return 0;
+        if (pos + CTX_HDR_LEN > ctx_len) return found;
     }
 }
 
-// The SMB2_CREATE_QUERY_ON_DISK_ID answer, 160 bytes after the reply header.
-void put_qfid(qv2_conn *c, qv2_reply *r, const qv2_open *o) {
-    while (r->buf.len % 8 && !r->buf.failed) qv2_buf_byte(&r->buf, 0);
-    uint64_t at = r->buf.len;
-    w32(&r->buf, 0);  // Next
-    w16(&r->buf, 16); // NameOffset
-    w16(&r->buf, 4);  // NameLength
-    w16(&r->buf, 0);  // Reserved
-    w16(&r->buf, 24); // DataOffset
-    w32(&r->buf, 32); // DataLength
-    qv2_buf_put(&r->buf, "QFid", 4);
-    w32(&r->buf, 0);
-    w64(&r->buf, o->info.ino ? o->info.ino : o->id); // DiskFileId; the pipe has no inode
-    uint8_t volume_and_reserved[24] = {};
-    qv2_buf_put(&r->buf, volume_and_reserved, sizeof volume_and_reserved);
-    if (r->buf.failed || r->buf.len < r->hdr_off + QFID_AT + QFID_LEN) return;
+// The header of one answered context with a 4-byte name; its data follows
+// at offset 24.
+void put_context_header(qv2_buf *b, const char name[4], uint32_t data_len) {
+    w32(b, 0);  // Next, linked by the caller
+    w16(b, 16); // NameOffset
+    w16(b, 4);  // NameLength
+    w16(b, 0);  // Reserved
+    w16(b, 24); // DataOffset
+    w32(b, data_len);
+    qv2_buf_put(b, name, 4);
+    w32(b, 0); // padding up to the data
+}
+
+// Appends the answered contexts in place of the response's one-byte Buffer
+// (at CTX_AT after the reply header), each 8-byte aligned: the maximal
+// access (MS-SMB2 2.2.14.2.5) and the on-disk id (2.2.14.2.9), and fills in
+// the response's context offset and length.
+void put_contexts(qv2_conn *c, qv2_reply *r, const qv2_open *o, int which, uint32_t maximal) {
+    if (r->buf.failed || r->buf.len != r->hdr_off + CTX_AT + 1) return;
+    r->buf.len -= 1; // the Buffer placeholder
+    uint64_t first = r->buf.len, prev = 0;
+    bool any = false;
+    auto link = [&](uint64_t at) {
+        if (any && !r->buf.failed) qv2_put_le32(r->buf.data + prev, uint32_t(at - prev));
+        prev = at;
+        any = true;
+    };
+    if (which & CTX_MXAC) {
+        link(r->buf.len);
+        put_context_header(&r->buf, "MxAc", 8);
+        w32(&r->buf, STATUS_SUCCESS); // QueryStatus
+        w32(&r->buf, maximal);
+    }
+    if (which & CTX_QFID) {
+        link(r->buf.len);
+        put_context_header(&r->buf, "QFid", 32);
+        w64(&r->buf, o->info.ino ? o->info.ino : o->id); // DiskFileId; the pipe has no inode
+        uint8_t volume_and_reserved[24] = {};
+        qv2_buf_put(&r->buf, volume_and_reserved, sizeof volume_and_reserved);
+    }
+    if (r->buf.failed || !any || first != r->hdr_off + CTX_AT) return;
     uint8_t *h = r->buf.data + r->hdr_off;
-    qv2_put_le32(h + 144, QFID_AT);
-    qv2_put_le32(h + 148, QFID_LEN);
+    qv2_put_le32(h + 144, CTX_AT);
+    qv2_put_le32(h + 148, uint32_t(r->buf.len - first));
     if (c->trace)
-        fprintf(stderr, "[qfid-out] ctx_at=%zu bn=%zu\n", size_t(at), size_t(r->buf.len));
+        fprintf(stderr, "[qfid-out] ctx_at=%zu bn=%zu\n", size_t(first), size_t(r->buf.len));
+}
+
+// The default data stream of a name, as in "a.txt::$DATA", is the file
+// itself; any other stream name is one the host can't have.
+bool is_default_stream(const char *suffix) {
+    return qv2_casecmp(suffix, ":$DATA") == 0;
 }
 
 void put_response(qv2_reply *r, const qv2_open *o) {
@@ -149,9 +210,45 @@ void put_response(qv2_reply *r, const qv2_open *o) {
     w32(&r->buf, 0);     // Reserved2
     w64(&r->buf, o->id); // FileId, persistent half
     w64(&r->buf, 0);     // volatile half
-    w32(&r->buf, 0);     // CreateContextsOffset, set when "QFid" is answered
+    w32(&r->buf, 0);     // CreateContextsOffset, set when contexts are answered
     w32(&r->buf, 0);     // CreateContextsLength
     qv2_buf_byte(&r->buf, 0);
+}
+
+// Why a name could not be resolved, as the client is told.
+uint32_t not_found_status(const qv2_vres &res) {
+    return res.missing == QV2_MISSING_LEAF ? STATUS_OBJECT_NAME_NOT_FOUND
+                                           : STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
+// Resolves a normalised name of a disk tree into res. A last component
+// with a stream suffix ("a.txt::$DATA") names the file itself when no host
+// object carries that whole name: the default data stream is the only
+// stream a file here has. 0, or the status to refuse with.
+uint32_t resolve_name(const qv2_tree *tree, const char *vpath, qv2_vres *res) {
+    // A missing object and one outside the share look the same to the
+    // client; the share namespace counts the escapes.
+    if (qv2_vfs_resolve(tree->name, vpath, res) == 0) return 0;
+    if (vpath[0] == 0) return STATUS_OBJECT_NAME_NOT_FOUND; // the share itself
+    uint32_t status = not_found_status(*res);
+    const char *leaf = strrchr(vpath, '/');
+    leaf = leaf ? leaf + 1 : vpath;
+    const char *colon = strchr(leaf, ':');
+    if (!colon || status != STATUS_OBJECT_NAME_NOT_FOUND) return status;
+
+    char file[VPATH_CAP];
+    size_t n = size_t(colon - vpath);
+    memcpy(file, vpath, n);
+    file[n] = 0;
+    if (n > 0 && file[n - 1] == '/') file[n - 1] = 0; // ":stream" right after a folder
+    if (qv2_vfs_resolve(tree->name, file, res) != 0)
+        return file[0] == 0 ? STATUS_OBJECT_NAME_NOT_FOUND : not_found_status(*res);
+    // Folders have no data stream; files have no other.
+    if (res->kind != QV2_V_FILE || !is_default_stream(colon + 1)) {
+        *res = qv2_vres{};
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return 0;
 }
 
 } // namespace
@@ -160,7 +257,8 @@ void put_response(qv2_reply *r, const qv2_open *o) {
 // the srvsvc pipe on IPC$. Refuses, in this order: a malformed request, any
 // disposition but FILE_OPEN, access beyond reading and write-related options
 // (disk trees), unsupported options, a bad impersonation level, no session or
-// tree, the handle limit, a bad name, a name outside the share or missing,
+// tree, the handle limit, a bad name, a name outside the share or missing
+// (OBJECT_NAME_NOT_FOUND when its folder exists, else OBJECT_PATH_NOT_FOUND),
 // and a file/directory mismatch with the directory options. Every refusal
 // goes through create_error (open_refused +1) and leaves nothing behind. The
 // open belongs to the connection until CLOSE, LOGOFF or the connection's end.
@@ -176,7 +274,8 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 
     qv2_tree *tree = tree_find(c, c->cur_tree_id);
     int is_ipc = tree && tree->is_ipc;
-    uint32_t access = map_generic(q.access);
+    uint32_t maximal = is_ipc ? uint32_t(PIPE_RIGHTS) : uint32_t(READ_ONLY_RIGHTS);
+    uint32_t access = map_generic(q.access, maximal);
 
     // Nothing is ever created or overwritten, on any tree.
     if (q.disposition != FILE_OPEN) {
@@ -242,12 +341,10 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
             create_error(c, r, STATUS_OBJECT_NAME_INVALID);
             return;
         }
-        // A missing object and one outside the share look the same to the
-        // client; the share namespace counts the escapes.
-        if (qv2_vfs_resolve(tree->name, vpath, &res) != 0) {
+        uint32_t status = resolve_name(tree, vpath, &res);
+        if (status != 0) {
             if (res.outside) log_open_refused(c, vpath, "outside_share");
-            create_error(c, r, vpath[0] == 0 ? STATUS_OBJECT_NAME_NOT_FOUND
-                                             : STATUS_OBJECT_PATH_NOT_FOUND);
+            create_error(c, r, status);
             return;
         }
         if ((q.options & FILE_DIRECTORY_FILE) && res.kind != QV2_V_DIR) {
@@ -275,9 +372,14 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     snprintf(o->share_name, sizeof o->share_name, "%.*s", int(QV2_SHARE_NAME_MAX), tree->name);
     o->share = tree->share;
     o->is_pipe = is_ipc;
-    if (!is_ipc) {
+    o->access = access;
+    if (is_ipc) {
+        snprintf(o->name, sizeof o->name, "srvsvc");
+    } else {
         memcpy(o->host, res.host, sizeof o->host);
         o->host[sizeof o->host - 1] = 0;
+        memcpy(o->name, res.rel, sizeof o->name);
+        o->name[sizeof o->name - 1] = 0;
         o->info = res.info;
         o->is_dir = res.kind == QV2_V_DIR;
     }
@@ -287,11 +389,11 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     put_response(r, o);
     c->last_create_fid = o->id;
 
-    // Only "QFid" is answered; durable handles, leases, maximal access and
+    // Only "QFid" and "MxAc" are answered; durable handles, leases and
     // anything else are ignored, and a malformed area leaves the open as it is.
-    int qfid = find_qfid(rd, q.ctx_off, q.ctx_len);
-    if (qfid >= 0 && c->trace)
-        fprintf(stderr, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", qfid, q.ctx_len,
+    int found = find_contexts(rd, q.ctx_off, q.ctx_len);
+    if (found >= 0 && c->trace)
+        fprintf(stderr, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", found, q.ctx_len,
                 size_t(q.ctx_off - SMB2_HDR_LEN));
-    if (qfid == 1) put_qfid(c, r, o);
+    if (found > 0) put_contexts(c, r, o, found, maximal);
 }

@@ -32,6 +32,12 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send);
 // may be null), two at once where both are pending, and wipes the jobs.
 void sign_jobs(qv2_reply *a, qv2_sign_job *ja, qv2_reply *b, qv2_sign_job *jb);
 
+// MS-SMB2 3.3.5.2.5: on a multi-credit connection, whether the request's
+// CreditCharge pays for `payload` bytes (the larger of what it sends and
+// what its reply may carry): CreditCharge 0 pays for 64 KiB, n for n times
+// 64 KiB. Always true on a connection without multi-credit.
+bool credit_charge_ok(const qv2_conn *c, uint64_t payload);
+
 // Parses one 64-byte request header at data. 0 with *body_off = 64; -1 when
 // len is below 64 or ProtocolId or StructureSize is wrong.
 int parse_header(const uint8_t *data, uint64_t len, qv2_hdr *h, uint64_t *body_off);
@@ -57,6 +63,9 @@ void rep_set_status(qv2_reply *r, uint32_t status);
 // contexts, no error data). A reply with an error status and no body is
 // malformed to clients and dissectors.
 void rep_error_body(qv2_buf *b);
+// Gives the error reply just written for the current command n bytes of
+// ErrorData (ByteCount n) instead of the empty placeholder.
+void rep_error_data(qv2_reply *r, const void *data, uint32_t n);
 
 // Error reply for the current command: its header with the status and the
 // error body, nothing else.
@@ -105,8 +114,8 @@ void open_close(qv2_conn *c, qv2_open *o);
 
 void cmd_echo(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
-// small_cmds.cpp: the other fixed replies.
-void cmd_cancel(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// small_cmds.cpp: the other fixed replies. (CANCEL gets none: frame_in
+// passes over it.)
 void cmd_change_notify(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 void cmd_oplock_break(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
@@ -134,6 +143,16 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 // bytes) of an open; FileAllInformation begins with the two.
 void qi_file_basic(const qv2_open *o, qv2_buf *b);
 void qi_file_standard(const qv2_open *o, qv2_buf *b);
+// Appends the fixed part of a QUERY_INFO response body (OutputBufferLength
+// 0, to be set at offset 4 once the answer that follows is complete) and
+// returns its offset in the reply.
+uint64_t qi_answer_begin(qv2_reply *r);
+
+// query_security.cpp: QUERY_INFO for security information, a fixed
+// read-only descriptor. `additional` is the request's AdditionalInformation,
+// `out_cap` its OutputBufferLength (0 is taken literally here).
+void query_security(qv2_conn *c, qv2_reply *r, const qv2_open *o, uint32_t additional,
+                    uint32_t out_cap);
 
 // negotiate.cpp: SMB2 NEGOTIATE, and the SMB1 negotiate that asks for SMB2.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r);

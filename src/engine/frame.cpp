@@ -212,7 +212,6 @@ void dispatch(qv2_conn *c, uint32_t cmd, qv2_reader *rd, qv2_reply *r) {
     case SMB2_READ: cmd_read(c, rd, r); break;
     case SMB2_WRITE: cmd_write(c, rd, r); break; // the srvsvc pipe only
     case SMB2_IOCTL: cmd_ioctl(c, rd, r); break;
-    case SMB2_CANCEL: cmd_cancel(c, rd, r); break;
     case SMB2_ECHO: cmd_echo(c, rd, r); break;
     case SMB2_QUERY_DIRECTORY: cmd_query_directory(c, rd, r); break;
     case SMB2_CHANGE_NOTIFY: cmd_change_notify(c, rd, r); break;
@@ -282,6 +281,14 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         c->cur_tree_id = h.tree_id;
         uint16_t credits = grant(h.credit_request);
 
+        if (h.command == SMB2_CANCEL) {
+            // Never answered (MS-SMB2 3.3.5.16). Every request here is
+            // answered before the next is read, so a CANCEL can only name
+            // one the client has already seen answered.
+            if (!follow(&h, len, st, true)) return;
+            continue;
+        }
+
         if (c->chain_err) {
             // An earlier command of this compound failed: this one fails too,
             // unexecuted.
@@ -320,6 +327,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             return;
         }
         c->cur_mid = h.message_id;
+        c->cur_charge = h.credit_charge;
         if (c->trace)
             fprintf(stderr, "[loop] body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
 
@@ -386,6 +394,13 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
 }
 
 } // namespace
+
+bool credit_charge_ok(const qv2_conn *c, uint64_t payload) {
+    if (!c->large_mtu) return true; // the 64 KiB limits of the command apply instead
+    if (c->cur_charge == 0) return payload <= 65536;
+    uint64_t needed = payload == 0 ? 1 : (payload - 1) / 65536 + 1;
+    return needed <= c->cur_charge;
+}
 
 int parse_header(const uint8_t *data, uint64_t len, qv2_hdr *h, uint64_t *body_off) {
     if (!data || len < SMB2_HDR_LEN) return -1;

@@ -73,10 +73,10 @@ void refuse(qv2_conn *c, qv2_reply *r) {
 
 // Accepts FSCTL_VALIDATE_NEGOTIATE_INFO on any handle, and
 // FSCTL_PIPE_TRANSCEIVE on an open of the srvsvc pipe with at most 16384
-// bytes of input inside the message. Refuses a malformed request or an
-// unknown FileId with INVALID_PARAMETER, every other control with
-// NOT_SUPPORTED (counted in ioctl_refused). A malformed RPC PDU still
-// succeeds, with an empty output or a FAULT.
+// bytes of input inside the message. Refuses a malformed request, sizes its
+// CreditCharge does not pay for, or an unknown FileId with INVALID_PARAMETER,
+// every other control with NOT_SUPPORTED (counted in ioctl_refused). A
+// malformed RPC PDU still succeeds, with an empty output or a FAULT.
 void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     if (rd_u16(rd) != IOCTL_REQ_SIZE) {
         err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
@@ -90,10 +90,16 @@ void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     c->ioctl_fid_volatile = q.fid_volatile;
     q.in_off = rd_u32(rd);
     q.in_count = rd_u32(rd);
-    // MaxInputResponse, OutputOffset, OutputCount, MaxOutputResponse, Flags:
-    // the output is never limited or split.
-    rd_skip(rd, 5 * 4);
-    if (rd->bad) {
+    uint32_t max_input = rd_u32(rd);
+    rd_skip(rd, 4); // OutputOffset
+    uint32_t out_count = rd_u32(rd);
+    uint32_t max_output = rd_u32(rd);
+    rd_skip(rd, 4); // Flags
+    // The output is never limited or split; the sizes only have to be paid
+    // for in credits (MS-SMB2 3.3.5.15).
+    uint64_t sent = uint64_t(q.in_count) + out_count;
+    uint64_t answered = uint64_t(max_input) + max_output;
+    if (rd->bad || !credit_charge_ok(c, sent > answered ? sent : answered)) {
         err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
         return;
     }

@@ -168,13 +168,13 @@ bool find_text(const uint8_t *msg, uint64_t len, const char *text) {
 // SMB2 NEGOTIATE (the first of the connection: frame_in ends a connection
 // that negotiates again). Refuses a malformed request or one without a 2.x
 // dialect we speak, and ends the connection in that case; otherwise records
-// the client's signing and MTU wishes and answers with the NTLM offer.
+// the client's signing wishes and answers with the NTLM offer.
 void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     uint16_t size = rd_u16(rd);
     uint16_t count = rd_u16(rd);
     uint16_t security_mode = rd_u16(rd);
     rd_u16(rd); // Reserved
-    uint32_t caps = rd_u32(rd);
+    rd_u32(rd); // Capabilities: nothing here depends on them
     rd_skip(rd, 16); // ClientGuid
     if (c->trace) fprintf(stderr, "[nego] ssz=%u scount=%u (off-base)\n", size, count);
     if (rd->bad || count < 1 || count > MAX_DIALECTS || size != NEGOTIATE_REQ_SIZE) {
@@ -204,7 +204,10 @@ void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     c->negotiated = 1;
     c->dialect = pick.dialect;
     c->client_sign_required = (security_mode & SIGNING_REQUIRED) != 0;
-    c->large_mtu = pick.dialect == DIALECT_210 && (caps & CAP_LARGE_MTU) != 0;
+    // Multi-credit depends on the dialect and the transport (always direct
+    // TCP here), not on the client's CAP_LARGE_MTU (MS-SMB2 3.3.5.4): a 2.1
+    // client that leaves the bit out still reads a megabyte at a time.
+    c->large_mtu = pick.dialect == DIALECT_210;
     c->max_read = c->max_write = c->large_mtu ? LARGE_IO : SMALL_IO;
     c->sign_required = o.signing == 1;
     qv2_stat_add(QV2_ST_NEGOTIATE, 1);

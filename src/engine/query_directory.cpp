@@ -25,7 +25,6 @@ enum : uint32_t {
     NAME16_CAP = 1024, // UTF-16LE bytes of one entry name
     ENTRY_MAX = 104 + NAME16_CAP, // the largest layout's fixed part, and the name
     PATTERN_UTF8_CAP = 515,
-    SHORT_NAME_CAP = 24, // UTF-16LE bytes
 };
 
 enum : uint8_t {
@@ -81,41 +80,6 @@ int read_request(qv2_reader *rd, qd_req *q) {
     return rd->bad ? -1 : 0;
 }
 
-// The short name of a name that already has the 8.3 form: the name in ASCII
-// upper case, as UTF-16LE into out[24]. Its byte length, or 0 when the name
-// gets none. No 8.3 name is ever invented for a long name.
-int32_t short_name(const char *name, uint8_t out[SHORT_NAME_CAP]) {
-    size_t n = strlen(name);
-    if (n == 0) return 0;
-    const char *dot = strrchr(name, '.');
-    size_t base_len, ext_len;
-    if (!dot) {
-        if (n > 8) return 0;
-        base_len = n;
-        ext_len = 0;
-    } else {
-        base_len = size_t(dot - name);
-        ext_len = n - base_len - 1;
-        if (base_len < 1 || base_len > 8 || ext_len > 3) return 0;
-        if (base_len == 8 && ext_len == 0) return 0;
-    }
-    char text[8 + 1 + 3 + 1];
-    size_t k = 0;
-    for (size_t i = 0; i < base_len; i++)
-        text[k++] = name[i];
-    if (ext_len) {
-        text[k++] = '.';
-        for (size_t i = 0; i < ext_len; i++)
-            text[k++] = dot[1 + i];
-    }
-    text[k] = 0;
-    for (size_t i = 0; i < k; i++)
-        if (text[i] >= 'a' && text[i] <= 'z') text[i] = char(text[i] - 'a' + 'A');
-    int32_t len = 0;
-    if (qv2_utf8_to_utf16le(text, out, SHORT_NAME_CAP, &len) != 0) return 0;
-    return len;
-}
-
 // Writes one entry at p with NextEntryOffset 0, followed by zero bytes up to
 // `padded` (its length rounded up to a multiple of 8).
 void put_entry(uint8_t *p, uint8_t cls, uint32_t file_index, const qv2_vent &e,
@@ -138,7 +102,7 @@ void put_entry(uint8_t *p, uint8_t cls, uint32_t file_index, const qv2_vent &e,
         qv2_put_le32(p + 60, uint32_t(name16_len));
         // EaSize (64), the reserved fields and a missing short name stay zero.
         if (cls == FILE_BOTH_DIRECTORY_INFORMATION || cls == FILE_ID_BOTH_DIRECTORY_INFORMATION) {
-            p[68] = uint8_t(short_name(e.name, p + 70));
+            p[68] = uint8_t(qv2_short_name(e.name, p + 70));
             if (cls == FILE_ID_BOTH_DIRECTORY_INFORMATION) qv2_put_le64(p + 96, e.ino);
         } else if (cls == FILE_ID_FULL_DIRECTORY_INFORMATION) {
             qv2_put_le64(p + 72, e.ino);
@@ -226,6 +190,10 @@ void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         fprintf(stderr, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n",
                 unsigned(q.cls), unsigned(q.flags), (unsigned long long)q.fid, q.out_cap,
                 q.name_off, q.name_len);
+    if (!credit_charge_ok(c, q.out_cap)) {
+        err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_INVALID_PARAMETER);
+        return;
+    }
     uint32_t fixed = fixed_size(q.cls);
     if (fixed == 0) {
         err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_INVALID_INFO_CLASS);

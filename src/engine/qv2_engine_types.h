@@ -70,6 +70,10 @@ struct qv2_open {
     int is_dir;
     int is_pipe;
     char host[QV2_HOST_PATH_CAP];            // canonical host path; empty for the pipe
+    // The share-relative path as the host spells it ('/' between components;
+    // empty for the share's root), or "srvsvc" for the pipe.
+    char name[QV2_REL_PATH_CAP];
+    uint32_t access;                         // the access granted at CREATE
     char share_name[QV2_SHARE_NAME_MAX + 1]; // the tree's name
     qv2_share share;                         // the tree's copy of the share entry
     qv2_fs_info info;                        // stat taken at open time; zero for the pipe
@@ -136,6 +140,9 @@ struct qv2_conn {
     int negotiated;
     int dialect;
     int client_sign_required;
+    // Multi-credit requests (MS-SMB2 Connection.SupportsMultiCredit): set at
+    // 2.1 whatever the client's capability bits say, and announced as
+    // CAP_LARGE_MTU.
     int large_mtu;
     uint64_t max_read;
     uint64_t max_write;
@@ -143,6 +150,7 @@ struct qv2_conn {
     // framing
     uint64_t last_mid;
     uint64_t cur_mid;
+    uint16_t cur_charge; // CreditCharge of the request being handled
     // session
     int authenticated;
     uint64_t session_id;
@@ -252,8 +260,10 @@ enum : uint32_t {
     STATUS_INFO_LENGTH_MISMATCH = 0xC0000004,
     STATUS_INVALID_HANDLE = 0xC0000008,
     STATUS_INVALID_PARAMETER = 0xC000000D,
+    STATUS_END_OF_FILE = 0xC0000011,
     STATUS_MORE_PROCESSING_REQUIRED = 0xC0000016,
     STATUS_ACCESS_DENIED = 0xC0000022,
+    STATUS_BUFFER_TOO_SMALL = 0xC0000023,
     STATUS_OBJECT_NAME_INVALID = 0xC0000033,
     STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034,
     STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A,

@@ -181,3 +181,12 @@ void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line) {
     uint8_t body[88] = {0x09, 0x00};
     qv2_buf_put(&r->buf, body, sizeof body);
 }
+
+void rep_error_data(qv2_reply *r, const void *data, uint32_t n) {
+    qv2_buf *b = &r->buf;
+    if (b->failed || !hdr_present(r) || b->len != r->hdr_off + SMB2_HDR_LEN + 9) return;
+    qv2_put_le32(b->data + b->len - 9 + 4, n); // ByteCount
+    b->len -= 1;                               // the placeholder byte of ErrorData
+    b->data[b->len] = 0;
+    qv2_buf_put(b, data, n);
+}

@@ -4,14 +4,6 @@
 // ECHO: always SUCCESS with the 4-byte body (StructureSize 4, Reserved 0).
 void cmd_echo(qv2_conn *, qv2_reader *, qv2_reply *r) { w32(&r->buf, 4); }
 
-// CANCEL: nothing runs asynchronously, so nothing is cancelled; the request
-// is still answered, under its own MessageId. Being an error status, the
-// answer carries the error body. It does not fail the rest of a compound.
-void cmd_cancel(qv2_conn *, qv2_reader *, qv2_reply *r) {
-    rep_set_status(r, STATUS_CANCELLED);
-    rep_error_body(&r->buf);
-}
-
 // CHANGE_NOTIFY and OPLOCK_BREAK: no change notification and no oplocks.
 void cmd_change_notify(qv2_conn *, qv2_reader *, qv2_reply *r) {
     rep_set_status(r, STATUS_NOT_SUPPORTED);

@@ -14,7 +14,11 @@ enum : uint32_t {
     PATH_MIN = 2,    // one UTF-16 unit
     PATH_MAX = 1032, // bytes of UTF-16LE
     PATH_CAP = 1032, // bytes of UTF-8 with terminator
-    MAXIMAL_ACCESS = 0x000000FF,
+    // What every open of a share may do: the read rights (FILE_READ_DATA,
+    // FILE_READ_EA, FILE_EXECUTE, FILE_READ_ATTRIBUTES, READ_CONTROL,
+    // SYNCHRONIZE). A client shown write rights offers rename and delete.
+    DISK_MAXIMAL_ACCESS = 0x001200A9,
+    IPC_MAXIMAL_ACCESS = 0x000000FF,
     // Live trees a connection may hold, the same ceiling as its open
     // handles: each costs about 1.2 KB, and without a bound one client could
     // make the server allocate as long as it keeps sending TREE_CONNECTs.
@@ -124,7 +128,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     qv2_buf_byte(&r->buf, 0);
     w32(&r->buf, 0); // ShareFlags
     w32(&r->buf, 0); // Capabilities
-    w32(&r->buf, MAXIMAL_ACCESS);
+    w32(&r->buf, is_ipc ? uint32_t(IPC_MAXIMAL_ACCESS) : uint32_t(DISK_MAXIMAL_ACCESS));
 }
 
 // Detaches the live tree the request names; nothing else is checked, and a

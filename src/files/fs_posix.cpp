@@ -19,6 +19,8 @@
 //   component is then examined and opened relative to that folder.
 #include "files/qv2_fs.h"
 
+#include "foundation/qv2_util.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -53,31 +55,8 @@ std::atomic<int> g_fs_walk_only{0};
 // Strict UTF-8: no overlong forms, no encoded surrogates, nothing above
 // U+10FFFF. A path that fails here fails every operation.
 bool valid_utf8(const char *s) {
-    const auto *p = reinterpret_cast<const unsigned char *>(s);
-    while (*p) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            p++;
-            continue;
-        }
-        int more;
-        uint32_t cp, min;
-        if (c >= 0xC2 && c <= 0xDF) {
-            more = 1, cp = c & 0x1F, min = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            more = 2, cp = c & 0x0F, min = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            more = 3, cp = c & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        p++;
-        for (int i = 0; i < more; i++, p++) {
-            if ((*p & 0xC0) != 0x80) return false; // also stops at the terminator
-            cp = (cp << 6) | (*p & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    }
+    while (*s)
+        if (qv2_utf8_next(&s) < 0) return false;
     return true;
 }
 

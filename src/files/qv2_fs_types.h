@@ -36,9 +36,20 @@ enum : int32_t {
 };
 
 enum : int {
-    QV2_HOST_PATH_CAP = 2050,    // resolved host path with terminator
-    QV2_LISTING_MAX = 100000,    // entries kept from one directory
-    QV2_ENTRY_NAME_MAX = 255,    // bytes of one entry name
+    QV2_HOST_PATH_CAP = 2050, // resolved host path with terminator
+    QV2_REL_PATH_CAP = 1025,  // share-relative path with terminator
+    QV2_LISTING_MAX = 100000, // entries kept from one directory
+    QV2_ENTRY_NAME_MAX = 255, // bytes of one entry name
+};
+
+// What a failed resolution could not find: the last component in a folder
+// that exists, or something on the way to it (a missing or unservable
+// folder, a file where a folder should be). A name that would lead out of
+// the share counts as missing at the component where it leaves.
+enum : int32_t {
+    QV2_MISSING_NONE = 0,
+    QV2_MISSING_LEAF = 1,
+    QV2_MISSING_PATH = 2,
 };
 
 // A share-relative path resolved to one canonical host object.
@@ -47,7 +58,11 @@ struct qv2_vres {
     char host[QV2_HOST_PATH_CAP]; // empty for the pipe
     qv2_share share;              // copy of the share entry
     qv2_fs_info info;             // stat of host (links followed); zero for the pipe
-    int32_t outside;              // set on a refusal: the path led out of the share
+    // The share-relative path ('/' between components) with each component
+    // spelled as the host has it, which may differ in case from the request.
+    char rel[QV2_REL_PATH_CAP];
+    int32_t missing; // after a failure: QV2_MISSING_LEAF or QV2_MISSING_PATH
+    int32_t outside; // set on a refusal: the path led out of the share
 };
 
 // One directory entry of a listing; `name` is owned by the entry.

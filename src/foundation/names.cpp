@@ -1,4 +1,4 @@
-// Client path normalisation, search patterns, ASCII-case comparison,
+// Client path normalisation, search pattern checks, ASCII-case comparison,
 // UTF-16LE <-> UTF-8 conversion and FNV-1a. Nothing here allocates.
 #include "foundation/qv2_util.h"
 
@@ -74,29 +74,6 @@ int qv2_pat_check(const char *pattern) {
     return 0;
 }
 
-int qv2_glob_match(const char *pattern, const char *name) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(pattern);
-    const unsigned char *n = reinterpret_cast<const unsigned char *>(name);
-    const unsigned char *star_p = nullptr; // pattern just after the last '*'
-    const unsigned char *star_n = nullptr; // name position that '*' has swallowed up to
-    while (*n) {
-        if (*p == '*') {
-            star_p = ++p;
-            star_n = n;
-        } else if (*p == '?' || (*p && fold(*p) == fold(*n))) {
-            p++;
-            n++;
-        } else if (star_p) {
-            p = star_p;
-            n = ++star_n;
-        } else {
-            return 0;
-        }
-    }
-    while (*p == '*') p++;
-    return *p == 0;
-}
-
 int qv2_casecmp(const char *a, const char *b) {
     const unsigned char *x = reinterpret_cast<const unsigned char *>(a);
     const unsigned char *y = reinterpret_cast<const unsigned char *>(b);
@@ -116,6 +93,40 @@ int qv2_ncasecmp(const char *a, const char *b, uint64_t n) {
         if (ca == 0) return 0;
     }
     return 0;
+}
+
+int32_t qv2_utf8_next(const char **p) {
+    const auto *s = reinterpret_cast<const unsigned char *>(*p);
+    unsigned c = s[0];
+    if (c < 0x80) {
+        if (c) (*p)++;
+        return int32_t(c);
+    }
+    int more;
+    uint32_t cp, min;
+    if (c >= 0xC2 && c <= 0xDF) {
+        more = 1, cp = c & 0x1F, min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        more = 2, cp = c & 0x0F, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        more = 3, cp = c & 0x07, min = 0x10000;
+    } else {
+        (*p)++;
+        return -1;
+    }
+    for (int i = 1; i <= more; i++) {
+        if ((s[i] & 0xC0) != 0x80) { // also stops at the terminator
+            (*p)++;
+            return -1;
+        }
+        cp = (cp << 6) | (s[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        (*p)++;
+        return -1;
+    }
+    *p += more + 1;
+    return int32_t(cp);
 }
 
 int qv2_utf16_to_utf8(const uint8_t *src, uint64_t nbytes, char *dst, int32_t cap) {

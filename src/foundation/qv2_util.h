@@ -39,11 +39,26 @@ enum : int {
 int qv2_vpath(const char *path, char *out, int32_t outcap);
 // Validates a QUERY_DIRECTORY pattern (leaf name, no control bytes). 0 or -1.
 int qv2_pat_check(const char *pattern);
-// '*' and '?' wildcards, ASCII case folded. 1 match, 0 no match.
+// Search pattern match (name_match.cpp): '*', '?' and the DOS wildcards
+// '<', '>', '"' of MS-FSCC 2.1.4.4, characters compared as by
+// qv2_name_caseeq; "*.*" matches every name. 1 match, 0 no match.
 int qv2_glob_match(const char *pattern, const char *name);
+// 1 when two UTF-8 names are equal ignoring case (simple folding of ASCII,
+// Latin-1, Latin Extended-A, Greek and Cyrillic letters), else 0.
+int qv2_name_caseeq(const char *a, const char *b);
+enum : int { QV2_SHORT_NAME_CAP = 24 }; // UTF-16LE bytes of an 8.3 name
+// The 8.3 short name of a name that already has that form (the name in
+// ASCII upper case), as UTF-16LE in out; its byte length, or 0 when the
+// name has none. No short name is ever invented for a long name.
+int32_t qv2_short_name(const char *name, uint8_t out[QV2_SHORT_NAME_CAP]);
 // ASCII-case-insensitive C-string comparisons.
 int qv2_casecmp(const char *a, const char *b);
 int qv2_ncasecmp(const char *a, const char *b, uint64_t n);
+// The code point at *p, *p advanced past it; strict UTF-8 (no overlong
+// forms, surrogates or values above U+10FFFF). -1 for a malformed sequence,
+// *p advanced by one byte. Never reads past the terminator (0 there, *p
+// left alone).
+int32_t qv2_utf8_next(const char **p);
 // UTF-16LE (nbytes) to NUL-terminated UTF-8 in dst[cap]; length, or -1.
 int qv2_utf16_to_utf8(const uint8_t *src, uint64_t nbytes, char *dst, int32_t cap);
 // NUL-terminated UTF-8 to UTF-16LE (no terminator); 0 with *outlen bytes, or -1.

@@ -3,6 +3,7 @@
 // directory options, and the open record the later commands work from.
 #include "support/docs_share.h"
 #include "support/smb2_client.h"
+#include "support/smb2_file_requests.h"
 
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
@@ -144,6 +145,54 @@ TEST_F(CreateOpen, SrvsvcPipeOpensOnIpcInAnyCase) {
 
 TEST_F(CreateOpen, FilesOfTheShareAreNotReachableThroughIpc) {
     EXPECT_EQ(creates({{kIpc, {.name = "hello.txt"}}})[0].status(), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// Names typed in another case find the entry the host has (the exact name
+// first; among several, the first in byte order), without leaving the
+// share; "name::$DATA" is the file itself and other stream names are not
+// found, unless the host has an object of exactly that name.
+TEST(CreateOpenNames, OtherCaseAndTheDataStreamFindTheHostsEntry) {
+    smb2::ScopedOption guest("guest", "on", "auto");
+    DocsShare docs;
+    docs.dir.write("Case.txt", "C");
+    docs.dir.write("CASE.TXT", "U");
+    docs.dir.write("case.txt", "l");
+    docs.dir.write("odd:name", "colon");
+    smb2::Client cl;
+    uint32_t tid = cl.connect("docs");
+    struct Row {
+        const char *name;
+        uint32_t status;
+        const char *opened; // FileNameInformation of the open
+    };
+    const Row rows[] = {
+        {"HELLO.TXT", STATUS_SUCCESS, "\\hello.txt"},
+        {"Sub\\INNER.txt", STATUS_SUCCESS, "\\sub\\inner.txt"},
+        {"case.txt", STATUS_SUCCESS, "\\case.txt"},
+        {"Case.txt", STATUS_SUCCESS, "\\Case.txt"},
+        {"cASE.txt", STATUS_SUCCESS, "\\CASE.TXT"}, // "CASE.TXT" < "Case.txt" < "case.txt"
+        {"hello.txt::$DATA", STATUS_SUCCESS, "\\hello.txt"},
+        {"HELLO.txt::$data", STATUS_SUCCESS, "\\hello.txt"},
+        {"sub\\inner.txt::$DATA", STATUS_SUCCESS, "\\sub\\inner.txt"},
+        {"odd:name", STATUS_SUCCESS, "\\odd:name"},
+        {"hello.txt:extra", STATUS_OBJECT_NAME_NOT_FOUND, nullptr},
+        {"hello.txt:extra:$DATA", STATUS_OBJECT_NAME_NOT_FOUND, nullptr},
+        {"sub::$DATA", STATUS_OBJECT_NAME_NOT_FOUND, nullptr}, // folders have no data stream
+        {"nope.txt::$DATA", STATUS_OBJECT_NAME_NOT_FOUND, nullptr},
+        {"nope\\a.txt::$DATA", STATUS_OBJECT_PATH_NOT_FOUND, nullptr},
+        {"OUT", STATUS_OBJECT_NAME_NOT_FOUND, nullptr}, // the link out, found ignoring case
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        smb2::Reply o = cl.create(tid, {.name = r.name});
+        ASSERT_EQ(o.status(), r.status);
+        if (!r.opened) continue;
+        smb2::Reply q = cl.send(smb2::query_info(cl.header(SMB2_QUERY_INFO, tid),
+                                                 {.fid = smb2::create_fid(o), .cls = 9}));
+        Bytes name = smb2::to_utf16(r.opened);
+        EXPECT_EQ(smb2::output_buffer(q),
+                  smb2::Body().u32(uint32_t(name.size())).bytes(name).data());
+    }
 }
 
 TEST(CreateOpenSingleFileShare, EmptyNameOpensTheFileAndNothingLiesBelowIt) {

@@ -100,10 +100,10 @@ TEST(NegotiateDialect, TwoPointOneIsChosenFromAListReachingSmb311) {
     EXPECT_EQ(r.command(), SMB2_NEGOTIATE);
     EXPECT_EQ(r.u16(64), 65u);
     EXPECT_EQ(r.u16(68), 0x0210u);
-    EXPECT_EQ(r.u32(88), 0u) << "no large MTU without the client's capability bit";
+    EXPECT_EQ(r.u32(88), 4u) << "large MTU at 2.1, the client's capability bit or not";
     EXPECT_EQ(r.u32(92), 1048576u);
-    EXPECT_EQ(r.u32(96), 65536u);
-    EXPECT_EQ(r.u32(100), 65536u);
+    EXPECT_EQ(r.u32(96), 1048576u);
+    EXPECT_EQ(r.u32(100), 1048576u);
     EXPECT_EQ(w.delta(QV2_ST_NEGOTIATE), 1);
     EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 0);
 }
@@ -130,15 +130,18 @@ TEST(NegotiateDialect, TwoPointZeroTwoAloneGetsTheSmallLimitsAndTheNtlmOffer) {
     EXPECT_EQ(r.size(), 128u + 74u);
 }
 
-TEST(NegotiateDialect, LargeMtuIsGrantedOnlyToTwoPointOneClientsThatAskForIt) {
+// Multi-credit follows the dialect (and the transport, always TCP here),
+// not the client's CAP_LARGE_MTU (MS-SMB2 3.3.5.4): impacket leaves the bit
+// out and would otherwise read 64 KiB at a time.
+TEST(NegotiateDialect, LargeMtuIsGrantedToEveryTwoPointOneClient) {
     struct Case {
         uint16_t dialect;
         uint32_t caps;
         uint32_t want_caps, want_io, want_transact;
     } cases[] = {
         {0x0210, 0x04, 0x04, 1048576, 1048576},
-        {0x0210, 0x00, 0x00, 65536, 1048576},
-        {0x0210, 0x7F, 0x04, 1048576, 1048576}, // other bits don't matter
+        {0x0210, 0x00, 0x04, 1048576, 1048576},
+        {0x0210, 0x7F, 0x04, 1048576, 1048576},
         {0x0202, 0x04, 0x00, 65536, 65536},
     };
     for (const Case &c : cases) {

@@ -135,7 +135,7 @@ TEST(PairedSigning, QueuedSignedReadsGetExactlyTheRepliesTheyGetOneByOne) {
         {7, 3}};
     for (size_t i = 0; i < ranges.size(); i++) {
         const smb2::Reply &r = replies[f.setup.size() + i];
-        ASSERT_EQ(r.status(), STATUS_SUCCESS) << "READ " << i;
+        ASSERT_EQ(r.status(), i == 5 ? STATUS_END_OF_FILE : STATUS_SUCCESS) << "READ " << i;
         EXPECT_TRUE(r.signed_with(f.s.key)) << "READ " << i;
         auto [at, n] = ranges[i];
         EXPECT_TRUE(smb2::read_data(r) ==

@@ -90,6 +90,30 @@ TEST_F(QueryDirectory, PatternSkipsOthersWithoutHoldingTheCursorBack) {
     expect_no_more_files(query({.fid = fid, .pattern = "*.txt"}));
 }
 
+// Windows clients turn "*.txt", "*." and "?" of a user into the DOS
+// wildcards '<', '"' and '>' (MS-FSCC 2.1.4.4); a pattern naming one file
+// matches it whatever its case.
+TEST_F(QueryDirectory, DosWildcardsAndCaseInsensitivePatternsSelectAsWindowsDoes) {
+    files({"a.b.txt", "a.txt", "noext", "ab.txt", "abc.txt", "abcd.txt", "README.md"});
+    uint64_t fid = cl_.open(tid_, "");
+    struct Row {
+        const char *pattern;
+        Names want;
+    };
+    const Row rows[] = {
+        {"<.txt", {"a.b.txt", "a.txt", "ab.txt", "abc.txt", "abcd.txt"}},
+        {"<\"", {"noext"}},
+        {"a>>.txt", {"a.txt", "ab.txt", "abc.txt"}},
+        {"readme.MD", {"README.md"}},
+    };
+    for (const Row &r : rows) {
+        smb2::Reply first =
+            query({.fid = fid, .flags = smb2::QD_RESTART_SCANS, .pattern = r.pattern});
+        EXPECT_EQ(names(first), r.want) << r.pattern;
+        expect_no_more_files(query({.fid = fid, .pattern = r.pattern}));
+    }
+}
+
 TEST_F(QueryDirectory, MissingNameAndEmptyFolderEndAtOnce) {
     files({"a.txt"});
     dir_.mkdir("empty");

@@ -24,12 +24,18 @@ constexpr uint64_t kFiletime1970 = 0x019DB1DED53E8000ULL;
 struct ClassSize {
     uint8_t type, cls;
     uint32_t size, minimum;
+    bool name; // ends in a name: cut only between UTF-16 units
 };
 
-// "docs" is 4 bytes, so the volume label takes 8.
+// For hello.txt of the share "docs": its name "\hello.txt" takes 20 bytes,
+// its short name HELLO.TXT 18, the volume label 8.
 constexpr ClassSize kClasses[] = {
-    {1, 4, 40, 40}, {1, 5, 24, 24}, {1, 6, 8, 8}, {1, 7, 4, 4},   {1, 18, 100, 96}, {1, 34, 56, 56},
-    {2, 1, 26, 20}, {2, 3, 24, 24}, {2, 4, 8, 8}, {2, 5, 20, 20}, {2, 7, 32, 32},
+    {1, 4, 40, 40, false},   {1, 5, 24, 24, false}, {1, 6, 8, 8, false},    {1, 7, 4, 4, false},
+    {1, 9, 24, 8, true},     {1, 14, 8, 8, false},  {1, 16, 4, 4, false},   {1, 17, 4, 4, false},
+    {1, 18, 120, 104, true}, {1, 21, 22, 8, true},  {1, 22, 38, 24, false}, {1, 34, 56, 56, false},
+    {1, 35, 8, 8, false},    {2, 1, 26, 20, false}, {2, 3, 24, 24, false},  {2, 4, 8, 8, false},
+    {2, 5, 20, 20, false},   {2, 6, 48, 48, false}, {2, 7, 32, 32, false},  {2, 8, 64, 64, false},
+    {2, 11, 28, 28, false},
 };
 
 class QueryInfo : public ::testing::Test {
@@ -89,7 +95,7 @@ TEST_F(QueryInfo, FileClassesOfAFile) {
     EXPECT_EQ(answer(fid, 1, 7), smb2::Body().u32(0).data()) << "FileEaInformation: EaSize 0";
 
     Bytes all = answer(fid, 1, 18);
-    ASSERT_EQ(all.size(), 100u);
+    ASSERT_EQ(all.size(), 100u + 24u);
     EXPECT_EQ(Bytes(all.begin(), all.begin() + 40), basic);
     EXPECT_EQ(Bytes(all.begin() + 40, all.begin() + 64), answer(fid, 1, 5));
     EXPECT_EQ(Bytes(all.begin() + 64, all.end()), (smb2::Body()
@@ -99,8 +105,20 @@ TEST_F(QueryInfo, FileClassesOfAFile) {
                                                        .u64(0)          // CurrentByteOffset
                                                        .u32(0)          // Mode
                                                        .u32(0)          // AlignmentRequirement
-                                                       .u32(0)          // FileNameLength
+                                                       .u32(24)         // FileNameLength
+                                                       .utf16("\\hundred.txt")
                                                        .data()));
+    EXPECT_EQ(Bytes(all.begin() + 96, all.end()), answer(fid, 1, 9)) << "FileNameInformation";
+    EXPECT_EQ(answer(fid, 1, 14), smb2::Body().u64(0).data()) << "FilePositionInformation";
+    EXPECT_EQ(answer(fid, 1, 16), smb2::Body().u32(0).data()) << "FileModeInformation";
+    EXPECT_EQ(answer(fid, 1, 17), smb2::Body().u32(0).data()) << "FileAlignmentInformation";
+    EXPECT_EQ(answer(fid, 1, 21), smb2::Body().u32(22).utf16("HUNDRED.TXT").data())
+        << "FileAlternateNameInformation: the 8.3 name listings give";
+    EXPECT_EQ(answer(fid, 1, 22),
+              smb2::Body().u32(0).u32(14).u64(100).u64(65536).utf16("::$DATA").data())
+        << "FileStreamInformation: the unnamed data stream";
+    EXPECT_EQ(answer(fid, 1, 35), smb2::Body().u32(0x21).u32(0).data())
+        << "FileAttributeTagInformation";
 
     Bytes net = answer(fid, 1, 34);
     ASSERT_EQ(net.size(), 56u);
@@ -122,6 +140,99 @@ TEST_F(QueryInfo, FileClassesOfADirectory) {
     EXPECT_EQ(std[21], 1u) << "Directory";
     EXPECT_EQ(answer(fid, 1, 7), smb2::Body().u32(0).data());
     EXPECT_EQ(smb2::get_u32(answer(fid, 1, 34), 48), 0x11u);
+    EXPECT_EQ(answer(fid, 1, 22), Bytes()) << "a folder has no data stream";
+    EXPECT_EQ(answer(fid, 1, 35), smb2::Body().u32(0x11).u32(0).data());
+}
+
+// FileNameInformation and FileAllInformation carry the share-relative path
+// as Windows servers give it (the Linux client can't mount without it), with
+// each component spelled as the host has it; a short buffer cuts the name
+// between UTF-16 units and keeps its whole length in FileNameLength.
+TEST_F(QueryInfo, NamesAreTheShareRelativePathWithALeadingBackslash) {
+    struct Row {
+        const char *opened, *name;
+    };
+    const Row rows[] = {{"", "\\"},
+                        {"sub", "\\sub"},
+                        {"sub\\inner.txt", "\\sub\\inner.txt"},
+                        {"SUB\\INNER.TXT", "\\sub\\inner.txt"},
+                        {"in_link", "\\in_link"}};
+    for (const Row &r : rows) {
+        uint64_t fid = cl_.open(tid_, r.opened);
+        Bytes want = smb2::to_utf16(r.name);
+        EXPECT_EQ(answer(fid, 1, 9), smb2::Body().u32(uint32_t(want.size())).bytes(want).data())
+            << r.opened;
+        Bytes all = answer(fid, 1, 18);
+        EXPECT_EQ(Bytes(all.begin() + 100, all.end()), want) << r.opened;
+    }
+    uint64_t fid = cl_.open(tid_, "sub\\inner.txt");
+    smb2::Reply cut = query({.fid = fid, .cls = 9, .out_len = 4 + 7});
+    EXPECT_EQ(cut.status(), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(smb2::output_buffer(cut), smb2::Body().u32(28).utf16("\\su").data());
+    // The fixed part of FileAllInformation and one name unit, 8-byte aligned.
+    EXPECT_EQ(query({.fid = fid, .cls = 18, .out_len = 103}).status(), STATUS_INFO_LENGTH_MISMATCH);
+    smb2::Reply all = query({.fid = fid, .cls = 18, .out_len = 104});
+    EXPECT_EQ(all.status(), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(all.u32(68), 104u);
+    EXPECT_EQ(smb2::get_u32(smb2::output_buffer(all), 96), 28u);
+}
+
+TEST_F(QueryInfo, AlternateNameOnlyForNamesInTheEightDotThreeForm) {
+    docs_.dir.write("longfilename.txt", "x");
+    for (const char *name : {"", "longfilename.txt"}) {
+        uint64_t fid = cl_.open(tid_, name);
+        EXPECT_EQ(query({.fid = fid, .cls = 21}).status(), STATUS_OBJECT_NAME_NOT_FOUND) << name;
+    }
+    EXPECT_EQ(answer(cl_.open(tid_, "sub\\inner.txt"), 1, 21),
+              smb2::Body().u32(18).utf16("INNER.TXT").data());
+}
+
+// A security descriptor every object shares (MS-SMB2 3.3.5.20.3): owner
+// and group Administrators, a DACL granting Everyone the read rights; only
+// the parts asked for; no cut, but BUFFER_TOO_SMALL with the size needed.
+TEST_F(QueryInfo, SecurityDescriptorHoldsThePartsAskedFor) {
+    const std::string admins = "01020000 00000005 20000000 20020000";        // S-1-5-32-544
+    const std::string dacl = "02001c00 01000000"                             // revision 2, one ACE
+                             "00001400 a9001200 01010000 00000001 00000000"; // Everyone: 0x1200A9
+    struct Row {
+        uint32_t parts;
+        Bytes want;
+    };
+    // Revision 1, Control (self-relative, DACL present), the four offsets.
+    const Row rows[] = {
+        {0x7,
+         smb2::from_hex("0100 0480 14000000 24000000 00000000 34000000" + admins + admins + dacl)},
+        {0x1, smb2::from_hex("0100 0080 14000000 00000000 00000000 00000000" + admins)},
+        {0x4, smb2::from_hex("0100 0480 00000000 00000000 00000000 14000000" + dacl)},
+        {0x0, smb2::from_hex("0100 0080 00000000 00000000 00000000 00000000")},
+    };
+    // MAXIMUM_ALLOWED is granted READ_CONTROL among the read rights.
+    smb2::Reply o = cl_.create(tid_, {.name = "hello.txt", .access = smb2::ACCESS_MAXIMUM_ALLOWED});
+    ASSERT_EQ(o.status(), STATUS_SUCCESS);
+    uint64_t fid = smb2::create_fid(o);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.parts);
+        uint32_t n = uint32_t(r.want.size());
+        for (uint32_t out_len : {n, n + 100}) {
+            smb2::Reply ok =
+                query({.fid = fid, .type = 3, .out_len = out_len, .additional = r.parts});
+            ASSERT_EQ(ok.status(), STATUS_SUCCESS);
+            EXPECT_EQ(smb2::output_buffer(ok), r.want);
+        }
+        for (uint32_t out_len : {0u, n - 1}) {
+            smb2::Reply small =
+                query({.fid = fid, .type = 3, .out_len = out_len, .additional = r.parts});
+            EXPECT_EQ(small.status(), STATUS_BUFFER_TOO_SMALL) << out_len;
+            EXPECT_EQ(smb2::hex(small.body()),
+                      smb2::hex(smb2::Body().u16(9).u16(0).u32(4).u32(n).data()))
+                << "ErrorData: the size needed";
+        }
+    }
+    // No SACL can be read, and nothing without READ_CONTROL.
+    EXPECT_EQ(query({.fid = fid, .type = 3, .additional = 0x8}).status(), STATUS_ACCESS_DENIED);
+    uint64_t attrs_only = smb2::create_fid(cl_.create(tid_, {.name = "hello.txt", .access = 0x80}));
+    EXPECT_EQ(query({.fid = attrs_only, .type = 3, .additional = 0x4}).status(),
+              STATUS_ACCESS_DENIED);
 }
 
 TEST_F(QueryInfo, AnswersComeFromTheOpenNotTheHost) {
@@ -148,9 +259,10 @@ TEST_F(QueryInfo, OutputLimitOfEveryClass) {
         smb2::Reply short1 =
             query({.fid = fid, .type = c.type, .cls = c.cls, .out_len = c.size - 1});
         if (c.size - 1 >= c.minimum) {
+            uint32_t cut = c.name ? c.size - 2 : c.size - 1;
             EXPECT_EQ(short1.status(), STATUS_BUFFER_OVERFLOW);
-            EXPECT_EQ(short1.u32(68), c.size - 1);
-            EXPECT_EQ(smb2::output_buffer(short1), Bytes(full.begin(), full.end() - 1));
+            EXPECT_EQ(short1.u32(68), cut);
+            EXPECT_EQ(smb2::output_buffer(short1), Bytes(full.begin(), full.begin() + cut));
         } else {
             EXPECT_EQ(short1.status(), STATUS_INFO_LENGTH_MISMATCH);
         }
@@ -212,8 +324,19 @@ TEST_F(QueryInfo, FixedFileSystemAnswers) {
     uint64_t fid = cl_.open(tid_, "");
     EXPECT_EQ(answer(fid, 2, 3), smb2::Body().u64(0).u64(0).u32(1).u32(512).data());
     EXPECT_EQ(answer(fid, 2, 4), smb2::Body().u32(7).u32(2).data());
-    EXPECT_EQ(answer(fid, 2, 5), smb2::Body().u32(0x00040007).u32(255).u32(8).utf16("NTFS").data());
+    // Case-preserved names, Unicode, named streams, a read-only volume; no
+    // case-sensitive search, since names match ignoring case.
+    EXPECT_EQ(answer(fid, 2, 5), smb2::Body().u32(0x000C0006).u32(255).u32(8).utf16("NTFS").data());
     EXPECT_EQ(answer(fid, 2, 7), smb2::Body().u64(0).u64(0).u64(0).u32(1).u32(512).data());
+    EXPECT_EQ(answer(fid, 2, 6), smb2::Body().zeros(24).u64(~0ull).u64(~0ull).u32(0).u32(0).data())
+        << "FileFsControlInformation: no quotas";
+    EXPECT_EQ(answer(fid, 2, 11),
+              smb2::Body().u32(512).u32(512).u32(512).u32(512).u32(3).u32(0).u32(0).data())
+        << "FileFsSectorSizeInformation";
+    Bytes object_id = answer(fid, 2, 8);
+    ASSERT_EQ(object_id.size(), 64u);
+    EXPECT_EQ(object_id, answer(cl_.open(tid_, "sub"), 2, 8)) << "one identifier per share";
+    EXPECT_EQ(Bytes(object_id.begin() + 16, object_id.end()), Bytes(48, 0)) << "ExtendedInfo";
 }
 
 TEST_F(QueryInfo, PipeAnswersFileClassesOnly) {
@@ -236,7 +359,7 @@ TEST_F(QueryInfo, PipeAnswersFileClassesOnly) {
                                                .u32(0)
                                                .data()));
     EXPECT_EQ(smb2::output_buffer(query({.fid = pipe, .cls = 6}, ipc)), smb2::Body().u64(0).data());
-    for (uint8_t cls : {1, 3, 4, 5, 7})
+    for (uint8_t cls : {1, 3, 4, 5, 6, 7, 8, 11})
         EXPECT_EQ(query({.fid = pipe, .type = 2, .cls = cls}, ipc).status(),
                   STATUS_INVALID_INFO_CLASS)
             << int(cls);
@@ -246,14 +369,13 @@ TEST_F(QueryInfo, Refusals) {
     uint64_t fid = cl_.open(tid_, "hello.txt");
     EXPECT_EQ(query({.fid = 0x999, .type = 3}).status(), STATUS_INVALID_HANDLE)
         << "the handle before the type";
-    EXPECT_EQ(query({.fid = fid, .type = 3}).status(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(query({.fid = fid, .type = 4}).status(), STATUS_NOT_SUPPORTED);
     for (uint8_t type : {0, 5, 255})
         EXPECT_EQ(query({.fid = fid, .type = type, .cls = 4}).status(), STATUS_INVALID_INFO_CLASS);
-    for (uint8_t cls : {0, 1, 8, 9, 17, 19, 35, 48})
+    for (uint8_t cls : {0, 1, 8, 19, 20, 36, 48})
         EXPECT_EQ(query({.fid = fid, .type = 1, .cls = cls}).status(), STATUS_INVALID_INFO_CLASS)
             << int(cls);
-    for (uint8_t cls : {0, 2, 6, 8, 11})
+    for (uint8_t cls : {0, 2, 9, 10, 12})
         EXPECT_EQ(query({.fid = fid, .type = 2, .cls = cls}).status(), STATUS_INVALID_INFO_CLASS)
             << int(cls);
 

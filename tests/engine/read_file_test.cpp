@@ -1,6 +1,7 @@
 // READ: data of a regular file read afresh from the host on every request, in
-// 64 KiB pieces, up to the negotiated MaxReadSize; the end of the file; the
-// refusals; and READ in a compound after the CREATE that opened the file.
+// 64 KiB pieces, up to the negotiated MaxReadSize and the CreditCharge; the
+// end of the file; the refusals; and READ in a compound after the CREATE
+// that opened the file.
 #include "support/docs_share.h"
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
@@ -66,21 +67,45 @@ TEST_F(Read, RangesInsideTheFileAcrossPieceBoundaries) {
     }
 }
 
-TEST_F(Read, AtOrPastTheEndAndEmptyReadsSucceedWithNoData) {
-    uint64_t fid = cl_.open(tid_, "hello.txt");
+// Clients read until the server says END_OF_FILE (MS-SMB2 3.3.5.12): a read
+// at or past the end, or one that finds fewer bytes than MinimumCount, gets
+// it with the error body. Only reads that succeed count.
+TEST_F(Read, AtOrPastTheEndOrShortOfMinimumCountIsEndOfFile) {
+    uint64_t fid = cl_.open(tid_, "hello.txt"); // 12 bytes
+    struct Row {
+        uint64_t offset;
+        uint32_t length, minimum;
+        uint32_t status, data;
+    };
+    const Row rows[] = {
+        {12, 100, 0, STATUS_END_OF_FILE, 0},
+        {13, 100, 0, STATUS_END_OF_FILE, 0},
+        {12, 0, 0, STATUS_END_OF_FILE, 0}, // nothing lies at the end, even for nothing
+        {0x7FFFFFFFFFFFFFFFull, 65536, 0, STATUS_END_OF_FILE, 0},
+        {0x8000000000000000ull, 65536, 0, STATUS_END_OF_FILE, 0},
+        {~0ull, 1048576, 0, STATUS_END_OF_FILE, 0},
+        {0, 100, 13, STATUS_END_OF_FILE, 0},
+        {6, 100, 7, STATUS_END_OF_FILE, 0},
+        {0, 0, 1, STATUS_END_OF_FILE, 0},
+        {0, 0, 0, STATUS_SUCCESS, 0},
+        {0, 100, 12, STATUS_SUCCESS, 12},
+        {11, 100, 1, STATUS_SUCCESS, 1},
+    };
     smb2::CounterWatch w;
-    for (auto [offset, length] : {std::pair<uint64_t, uint32_t>{12, 100},
-                                  {13, 100},
-                                  {0x7FFFFFFFFFFFFFFFull, 65536},
-                                  {0x8000000000000000ull, 65536},
-                                  {~0ull, 1048576},
-                                  {0, 0}}) {
-        smb2::Reply r = read({.fid = fid, .length = length, .offset = offset});
-        ASSERT_EQ(r.status(), STATUS_SUCCESS) << offset;
-        EXPECT_EQ(r.u32(68), 0u);
-        EXPECT_EQ(r.size(), 80u);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message()
+                     << row.offset << "+" << row.length << " min " << row.minimum);
+        smb2::Reply r =
+            read({.fid = fid, .length = row.length, .offset = row.offset, .minimum = row.minimum});
+        EXPECT_EQ(r.status(), row.status);
+        if (row.status == STATUS_SUCCESS) {
+            EXPECT_EQ(r.u32(68), row.data);
+            EXPECT_EQ(r.size(), 80u + row.data);
+        } else {
+            EXPECT_EQ(r.size(), 64u + 9u) << "the header and the error body";
+        }
     }
-    EXPECT_EQ(w.delta(QV2_ST_READS), 6);
+    EXPECT_EQ(w.delta(QV2_ST_READS), 3);
 }
 
 TEST_F(Read, OneMebibyteFileComesWholeInOneRead) {
@@ -95,10 +120,10 @@ TEST_F(Read, OneMebibyteFileComesWholeInOneRead) {
     EXPECT_EQ(read({.fid = fid, .length = 1048577}).status(), STATUS_INVALID_PARAMETER);
 }
 
-TEST(ReadLimit, WithoutLargeMtuLengthIsBoundBySixtyFourKibibytes) {
+TEST(ReadLimit, AtTwoPointZeroTwoLengthIsBoundBySixtyFourKibibytes) {
     smb2::ScopedOption guest{"guest", "on", "auto"};
     DocsShare docs;
-    smb2::Client cl{{.dialects = {0x0210}}};
+    smb2::Client cl{{.dialects = {0x0202}}};
     ASSERT_EQ(cl.conn().max_read, 65536u);
     uint32_t tid = cl.connect("docs");
     uint64_t fid = cl.open(tid, "big.bin");
@@ -109,6 +134,49 @@ TEST(ReadLimit, WithoutLargeMtuLengthIsBoundBySixtyFourKibibytes) {
     EXPECT_EQ(r.status(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(r.size(), 64u + 9u) << "the header and the error body";
     EXPECT_EQ(w.delta(QV2_ST_READS), 1) << "only the successful read counts";
+}
+
+// At 2.1 every client may read a megabyte at a time, whatever its
+// capability bits, but must pay for it in CreditCharge: a credit per
+// 64 KiB, CreditCharge 0 counting as one (MS-SMB2 3.3.5.2.5). At 2.0.2 the
+// charge is not looked at.
+TEST(ReadLimit, CreditChargeMustPayForTheLengthAtTwoPointOne) {
+    smb2::ScopedOption guest{"guest", "on", "auto"};
+    DocsShare docs;
+    std::string mib(1048576, 'm');
+    docs.dir.write("mib.bin", mib);
+    struct Row {
+        uint16_t dialect;
+        uint32_t length;
+        uint16_t charge;
+        uint32_t status;
+    };
+    const Row rows[] = {
+        {0x0210, 1048576, 16, STATUS_SUCCESS},
+        {0x0210, 1048576, 17, STATUS_SUCCESS},
+        {0x0210, 1048576, 15, STATUS_INVALID_PARAMETER},
+        {0x0210, 1048576, 0, STATUS_INVALID_PARAMETER},
+        {0x0210, 65537, 1, STATUS_INVALID_PARAMETER},
+        {0x0210, 65537, 2, STATUS_SUCCESS},
+        {0x0210, 65536, 0, STATUS_SUCCESS},
+        {0x0210, 65536, 1, STATUS_SUCCESS},
+        {0x0202, 65536, 0, STATUS_SUCCESS},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << row.dialect << std::dec << " " << row.length
+                                        << " charge " << row.charge);
+        smb2::Client cl{{.dialects = {row.dialect}}};
+        uint32_t tid = cl.connect("docs");
+        uint64_t fid = cl.open(tid, "mib.bin");
+        Bytes msg = smb2::read(cl.header(SMB2_READ, tid), {.fid = fid, .length = row.length});
+        smb2::put_u16(msg, 6, row.charge);
+        smb2::Reply r = cl.send(msg);
+        EXPECT_EQ(r.status(), row.status);
+        if (row.status == STATUS_SUCCESS) {
+            EXPECT_EQ(r.u32(68), row.length);
+        }
+        EXPECT_EQ(r.credit_charge(), row.charge) << "echoed";
+    }
 }
 
 TEST_F(Read, RefusalsInTheirOrder) {

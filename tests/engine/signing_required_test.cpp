@@ -115,8 +115,8 @@ TEST(SigningRequired, RequestsThatCannotBeSignedPassAndALaterNegotiateEndsTheCon
     smb2::Reply again =
         u.dc.process(smb2::session_setup_request(u.s.next_mid++, u.s.session_id, {}));
     EXPECT_EQ(again.status(), STATUS_REQUEST_NOT_ACCEPTED) << "SESSION_SETUP's own refusal";
-    EXPECT_EQ(u.dc.process(u.unsigned_req(SMB2_CANCEL, smb2::echo_body())).status(),
-              STATUS_CANCELLED);
+    EXPECT_EQ(u.dc.process(u.unsigned_req(SMB2_CANCEL, smb2::echo_body())).size(), 0u)
+        << "a CANCEL is never answered, signed or not";
     EXPECT_EQ(u.dc.process(u.unsigned_req(SMB2_OPLOCK_BREAK, {})).status(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(w.delta(QV2_ST_BAD_SIGNATURE), 0);
 

@@ -52,7 +52,8 @@ TEST_F(TreeConnect, UncPathAndBareNameBothReachTheShareWithDifferentIds) {
         EXPECT_EQ(r.u8(66), 1u) << "ShareType disk";
         EXPECT_EQ(r.u32(68), 0u);
         EXPECT_EQ(r.u32(72), 0u);
-        EXPECT_EQ(r.u32(76), 0xFFu) << "MaximalAccess";
+        // The read rights: a client shown write rights offers rename and delete.
+        EXPECT_EQ(r.u32(76), 0x001200A9u) << "MaximalAccess";
     }
     EXPECT_EQ(a.tid(), 1u) << "the first value drawn from a fresh connection's counter";
     EXPECT_NE(a.tid(), b.tid());
@@ -73,6 +74,7 @@ TEST_F(TreeConnect, IpcConnectsThePipeTreeWhateverTheCase) {
     smb2::Reply r = connect("\\\\host\\ipc$");
     ASSERT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_EQ(r.u8(66), 1u) << "still reported as a disk share";
+    EXPECT_EQ(r.u32(76), 0xFFu) << "MaximalAccess";
     qv2_tree *t = cl_.conn().tree_list;
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->is_ipc, 1);

@@ -112,21 +112,69 @@ TEST(PatternRules, LeafPatternsPassAndPathsOrControlBytesFail) {
     EXPECT_STREQ(qv2_error(), "NULL pattern");
 }
 
-TEST(GlobMatch, StarsBacktrackAndLettersFoldAsciiOnly) {
-    EXPECT_EQ(qv2_glob_match("*.txt", "README.TXT"), 1);
-    EXPECT_EQ(qv2_glob_match("a*b*c", "aXbYbZc"), 1);
-    EXPECT_EQ(qv2_glob_match("a*b*c", "aXbYbZ"), 0);
-    EXPECT_EQ(qv2_glob_match("a?c", "ac"), 0);
-    EXPECT_EQ(qv2_glob_match("a?c", "abc"), 1);
-    EXPECT_EQ(qv2_glob_match("*", ""), 1);
-    EXPECT_EQ(qv2_glob_match("***", "anything at all"), 1);
-    EXPECT_EQ(qv2_glob_match("", "a"), 0);
-    EXPECT_EQ(qv2_glob_match("", ""), 1);
-    EXPECT_EQ(qv2_glob_match("*ab", "aab"), 1); // needs the backtrack
-    EXPECT_EQ(qv2_glob_match("<x>", "<x>"), 1);
-    EXPECT_EQ(qv2_glob_match("\xc3\xa9", "\xc3\x89"), 0); // no Unicode folding
-    EXPECT_EQ(qv2_glob_match("?", "\xc3\xa9"), 0);       // '?' is one byte
-    EXPECT_EQ(qv2_glob_match("??", "\xc3\xa9"), 1);
+TEST(GlobMatch, WildcardsOfWindowsClientsIgnoringCase) {
+    struct Row {
+        const char *pattern, *name;
+        int match;
+    };
+    const Row rows[] = {
+        {"*.txt", "README.TXT", 1},
+        {"a*b*c", "aXbYbZc", 1},
+        {"a*b*c", "aXbYbZ", 0},
+        {"*ab", "aab", 1}, // needs the backtrack
+        {"a?c", "ac", 0},
+        {"a?c", "abc", 1},
+        {"*", "", 1},
+        {"***", "anything at all", 1},
+        {"", "a", 0},
+        {"", "", 1},
+        {"*.*", "no_dot", 1}, // "*.*" means everything
+        {"*.*x", "no_dot", 0},
+        // Letters fold beyond ASCII; '?' is one character, not one byte.
+        {"caf\xc3\xa9.txt", "CAF\xc3\x89.TXT", 1},
+        {"\xd0\xb4\xd0\xbe\xd0\xbc", "\xd0\x94\xd0\x9e\xd0\x9c", 1}, // Cyrillic
+        {"?", "\xc3\xa9", 1},
+        {"??", "\xc3\xa9", 0},
+        // DOS_STAR '<': anything short of the last '.'.
+        {"<.txt", "a.b.txt", 1},
+        {"<.txt", "a.txt.bak", 0},
+        {"<", "noext", 1},
+        {"<", "a.b", 0},
+        // DOS_DOT '"': a '.' or nothing at the end ("*." in Win32 terms).
+        {"<\"", "noext", 1},
+        {"<\"", "a.b", 0},
+        {"a\"b", "a.b", 1},
+        {"a\"", "a", 1},
+        // DOS_QM '>': one character, or nothing at a '.' or at the end.
+        {"a>>.txt", "ab.txt", 1},
+        {"a>>.txt", "abc.txt", 1},
+        {"a>>.txt", "abcd.txt", 0},
+        {">>>", "ab", 1},
+        {">\">>>", "x.y", 1},
+        {">", ".", 0},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(qv2_glob_match(r.pattern, r.name), r.match) << r.pattern << " / " << r.name;
+}
+
+TEST(NameCaseEquality, FoldsLettersOfEuropeanScriptsOnly) {
+    struct Row {
+        const char *a, *b;
+        int equal;
+    };
+    const Row rows[] = {
+        {"Hello.TXT", "hello.txt", 1},
+        {"\xc3\x89t\xc3\xa9", "\xc3\xa9T\xc3\x89", 1},               // Ete / eTE with accents
+        {"\xc5\x81\xc3\xb3\xc5\xba", "\xc5\x82\xc3\x93\xc5\xb9", 1}, // Latin Extended-A
+        {"\xce\xa3\xce\xa3", "\xcf\x83\xcf\x82", 1},                 // sigma, final sigma
+        {"\xc4\xb0", "i", 0},                                        // dotted capital I: left alone
+        {"\xc3\x97", "\xc3\xb7", 0},                                 // signs, not letters
+        {"ab", "abc", 0},
+        {"\xff", "\xff", 1}, // bytes that are not UTF-8 still compare
+        {"\xff", "\xfe", 0},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(qv2_name_caseeq(r.a, r.b), r.equal) << r.a << " / " << r.b;
 }
 
 TEST(CaseCompare, FoldsAsciiLettersOnly) {

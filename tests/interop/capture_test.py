@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from common import Server, smbclient, write_random_file
+from common import SMBCACLS, Server, smbclient, write_random_file
 
 TSHARK = shutil.which("tshark") or "/usr/bin/tshark"
 PI_ERROR = 0x00800000  # Wireshark's expert severity "error"
@@ -103,6 +103,13 @@ class Capture(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stdout)
             r = client(None)
             self.assertEqual(r.returncode, 0, r.stdout)
+            if server.port == 445:  # smbcacls knows no other port
+                # The security descriptor and the maximal access (MxAc context).
+                r = subprocess.run([SMBCACLS, "--configfile=/dev/null", f"//{server.bind}/docs",
+                                    "sub", "-U", "alice%Secret123", "--numeric", "-x"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                   timeout=120)
+                self.assertEqual(r.returncode, 0, r.stdout)
             # Refusals and errors are dissected too (their replies carry error bodies).
             r = client("docs", f"get nosuch.txt {os.devnull}; mkdir newdir; rm hello.txt; "
                                f"put {os.path.join(root, 'hello.txt')} up.txt; ls nosuch/*",

@@ -14,6 +14,7 @@ import time
 
 SERVER = os.environ.get("DIRIR2I_BIN", "")
 SMBCLIENT = shutil.which("smbclient") or "/usr/bin/smbclient"
+SMBCACLS = shutil.which("smbcacls") or "/usr/bin/smbcacls"  # connects to port 445 only
 PYTHON = "/usr/bin/python3"  # Debian's python, the one impacket is installed for
 IMPACKET_SMBCLIENT = "/usr/share/doc/python3-impacket/examples/smbclient.py"
 
@@ -171,3 +172,55 @@ def snapshot(root):
             digest = sha256_file(p) if os.path.isfile(p) and not os.path.islink(p) else None
             state[rel] = (st.st_mode, st.st_size, st.st_mtime_ns, digest)
     return state
+
+
+# The Linux kernel's SMB client in a throw-away qemu guest (see the README
+# beside the script). It sits next to the repository, in ../shared/clients.
+KCIFS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                      "shared", "clients", "kcifs.sh"))
+
+
+class KcifsRun:
+    """What one kcifs.sh run gave: its exit status (0 mounted and every
+    command passed, 1 the mount failed, 2 a command failed, 3 the guest did
+    not finish), its whole output, and per command its exit status and
+    output (`cmds`, in the order given)."""
+
+    def __init__(self, rc, output):
+        self.rc = rc
+        self.output = output
+        self.cmds = []
+        current = None
+        for line in output.splitlines():
+            if line.startswith("===KCIFS-CMD "):
+                current = []
+            elif line.startswith("===KCIFS-RC ") and current is not None:
+                rc_field = [f for f in line.split() if f.startswith("rc=")]
+                self.cmds.append((int(rc_field[0][3:]) if rc_field else -1, "\n".join(current)))
+                current = None
+            elif current is not None:
+                current.append(line)
+
+    def cmd(self, i):
+        """(rc, output) of command i (0-based); (-1, "") when it never ran."""
+        return self.cmds[i] if i < len(self.cmds) else (-1, "")
+
+
+def kcifs(port, share, commands, user=None, password=None, vers="2.1", sign=False, opts=None,
+          timeout=300):
+    """Mounts //127.0.0.1:port/share with the kernel client at `vers` (a
+    guest logon when no user is given), runs each shell command in the
+    mount point and returns a KcifsRun. `opts` adds mount options (e.g.
+    "rw"), `sign` requires signing."""
+    args = [KCIFS, "--vers", vers, "--timeout", str(timeout)]
+    if sign:
+        args.append("--sign")
+    if opts:
+        args += ["--opts", opts]
+    args += [str(port), share]
+    if user is not None:
+        args += [user, password or ""]
+    args += ["--"] + list(commands)
+    p = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                       errors="replace", timeout=timeout + 60)
+    return KcifsRun(p.returncode, p.stdout)

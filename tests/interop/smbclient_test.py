@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from common import Server, sha256_file, smbclient, snapshot, write_random_file
+from common import SMBCACLS, Server, sha256_file, smbclient, snapshot, write_random_file
 
 CAP_21 = "client max protocol=SMB2_10"
 ODD_NAMES = ["with space.txt", "caf\u00e9.txt", "\u65e5\u672c.txt", "a  b  c.dat"]
@@ -151,6 +151,12 @@ class BrowseAndCopy(Fixture):
                              cmd + "\n" + r.stdout)
         self.assertEqual(snapshot(self.root), before)
 
+    def test_allinfo_of_a_name_in_another_case_shows_its_stream_and_short_name(self):
+        r = self.run_client("docs", "allinfo HELLO.TXT")
+        self.assertOk(r)
+        self.assertIn("altname: HELLO.TXT", r.stdout)
+        self.assertIn("stream: [::$DATA], 6 bytes", r.stdout)
+
     def test_links_out_of_the_share_are_neither_listed_nor_readable(self):
         r = self.run_client("docs", "ls")
         self.assertOk(r)
@@ -162,6 +168,36 @@ class BrowseAndCopy(Fixture):
         self.assertFalse(os.path.exists(out) and os.path.getsize(out) > 0)
         r = self.run_client("docs", "ls escape_dir/*")
         self.assertNotIn("secret.txt", r.stdout)
+
+
+class Acls(unittest.TestCase):
+    """smbcacls reads the fixed descriptor and the maximal access (MxAc).
+    It only connects to port 445, so the server binds a loopback address of
+    its own there; skipped where that is not allowed."""
+
+    def test_descriptor_and_maximal_access_are_read_only(self):
+        tmp = tempfile.mkdtemp(prefix="dirir2i-acls-")
+        try:
+            os.makedirs(os.path.join(tmp, "share", "sub"))
+            bind = f"127.44.{os.getpid() % 250 + 1}.1"
+            try:
+                server = Server({"docs": os.path.join(tmp, "share")}, users={"alice": "Secret123"},
+                                workdir=tmp, bind=bind, port=445).__enter__()
+            except RuntimeError as e:
+                self.skipTest("no port 445 on a loopback address here: " + str(e)[-200:])
+            try:
+                r = subprocess.run([SMBCACLS, "--configfile=/dev/null", f"//{bind}/docs", "sub",
+                                    "-U", "alice%Secret123", "--numeric", "-x"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                   timeout=120)
+            finally:
+                server.__exit__(None, None, None)
+            self.assertEqual(r.returncode, 0, r.stdout)
+            for line in ["OWNER:S-1-5-32-544", "GROUP:S-1-5-32-544",
+                         "ACL:S-1-1-0:0/0x0/0x001200a9", "Maximum access: 0x1200a9"]:
+                self.assertIn(line, r.stdout.splitlines())
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
 
 
 class BrowseAndCopyWithDefaultProtocol(BrowseAndCopy):

@@ -8,10 +8,16 @@ namespace {
 
 constexpr uint16_t kRead = 8, kQueryDirectory = 14, kQueryInfo = 16;
 
+// The CreditCharge a client puts on a request that moves `size` bytes.
+void charge_for(Header &h, uint32_t size) {
+    if (h.credit_charge == 0 && size > 65536) h.credit_charge = uint16_t((size - 1) / 65536 + 1);
+}
+
 } // namespace
 
 Bytes query_directory(Header h, const QueryDirParams &p) {
     h.command = kQueryDirectory;
+    charge_for(h, p.out_len);
     Bytes name = p.raw_pattern.empty() ? to_utf16(p.pattern) : p.raw_pattern;
     uint16_t off = p.override_name ? p.name_off : uint16_t(name.empty() ? 0 : 96);
     uint16_t len = p.override_name ? p.name_len : uint16_t(name.size());
@@ -24,16 +30,17 @@ Bytes query_directory(Header h, const QueryDirParams &p) {
 
 Bytes read(Header h, const ReadParams &p) {
     h.command = kRead;
+    charge_for(h, p.length);
     Body b;
     b.u16(49).u8(0).u8(0).u32(p.length).u64(p.offset).u64(p.fid).u64(0);
-    b.u32(0).u32(p.channel).u32(0).u16(0).u16(0).u8(0);
+    b.u32(p.minimum).u32(p.channel).u32(0).u16(0).u16(0).u8(0);
     return request(h, b);
 }
 
 Bytes query_info(Header h, const QueryInfoParams &p) {
     h.command = kQueryInfo;
     Body b;
-    b.u16(41).u8(p.type).u8(p.cls).u32(p.out_len).u16(0).u16(0).u32(0).u32(0).u32(0);
+    b.u16(41).u8(p.type).u8(p.cls).u32(p.out_len).u16(0).u16(0).u32(0).u32(p.additional).u32(0);
     b.u64(p.fid).u64(0).u8(0);
     return request(h, b);
 }

@@ -8,7 +8,9 @@
 //                                                 {.fid = dir, .pattern = "*.txt"}));
 //   for (const smb2::DirEntry &e : smb2::dir_entries(r)) ...
 //
-// Header fields other than the command are the caller's.
+// Header fields other than the command are the caller's, but for a CreditCharge
+// of 0 with more than 64 KiB asked: query_directory and read then charge
+// what the size needs, as clients do (set it in the bytes to send 0).
 #pragma once
 
 #include "support/smb2_frames.h"
@@ -53,6 +55,7 @@ struct ReadParams {
     uint32_t length = 65536;
     uint64_t offset = 0;
     uint32_t channel = 0;
+    uint32_t minimum = 0; // MinimumCount
 };
 // StructureSize 49, with the one-byte Buffer.
 Bytes read(Header h, const ReadParams &p);
@@ -62,6 +65,7 @@ struct QueryInfoParams {
     uint8_t type = 1; // 1 file, 2 file system, 3 security, 4 quota
     uint8_t cls = 0;
     uint32_t out_len = 4096; // OutputBufferLength
+    uint32_t additional = 0; // AdditionalInformation (security: which parts)
 };
 // StructureSize 41, no input buffer.
 Bytes query_info(Header h, const QueryInfoParams &p);

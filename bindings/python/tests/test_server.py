@@ -73,7 +73,8 @@ def test_fixture_serves_a_file_that_impacket_lists_and_reads_byte_identical(smb_
         assert entries["blob.bin"] == len(data)
         assert read(conn, "data", "blob.bin") == data
     after = smb_server.stats()
-    assert after["reads"] - before["reads"] >= len(data) // 65536 + 1
+    # At 2.1 impacket reads up to 1 MiB at a time.
+    assert after["reads"] - before["reads"] >= len(data) // 1048576 + 1
     assert after["bytes_sent"] - before["bytes_sent"] > len(data)
     assert after["opens"] >= 1 and after["listings_sent"] >= 1
 
