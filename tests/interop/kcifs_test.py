@@ -73,9 +73,9 @@ class KernelClient(unittest.TestCase):
         cls.server.__exit__(None, None, None)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def mount(self, commands, vers, user=None, opts=None):
+    def mount(self, commands, vers, user=None, opts=None, sign=False):
         run = kcifs(self.server.port, "docs", commands, user=user,
-                    password=PASSWORD if user else None, vers=vers, opts=opts)
+                    password=PASSWORD if user else None, vers=vers, opts=opts, sign=sign)
         self.assertEqual(run.rc, 0, run.output[-6000:])
         self.assertEqual(len(run.cmds), len(commands), run.output[-6000:])
         dialect = {"2.0": "Dialect 0x202", "2.1": "Dialect 0x210"}[vers]
@@ -83,6 +83,9 @@ class KernelClient(unittest.TestCase):
         session = [line for line in run.output.splitlines() if "Session Status" in line]
         self.assertTrue(session, run.output[-3000:])
         self.assertEqual("Guest" in session[0], user is None, session[0])
+        security = [line for line in run.output.splitlines() if "Security type" in line]
+        self.assertTrue(security, run.output[-3000:])
+        self.assertEqual(security[0].rstrip().endswith("signed"), sign, security[0])
         # The client logs what it finds wrong in a reply (a short answer, an
         # unexpected frame) as "CIFS: VFS: ...".
         complaints = [line for line in run.output.splitlines() if "CIFS: VFS" in line]
@@ -123,6 +126,17 @@ class KernelClient(unittest.TestCase):
         self.assertListed(run.cmd(0)[1], ["hello.txt", "sub"])
         self.assertHash(run.cmd(1)[1], self.big_hash)
         self.assertHash(run.cmd(2)[1], self.odd_hash)
+
+    def test_user_requiring_signing_at_2_1_and_2_0_copies_identical_files(self):
+        # The client insists on NTLMSSP signing: our CHALLENGE must offer it,
+        # and every reply, the one to LOGOFF included, must verify.
+        for vers in ("2.1", "2.0"):
+            with self.subTest(vers=vers):
+                run = self.mount(["ls -la sub", "sha256sum big.bin", "sha256sum " + quoted(ODD_NAME)],
+                                 vers, user=USER, sign=True)
+                self.assertListed(run.cmd(0)[1], ["inner.txt"])
+                self.assertHash(run.cmd(1)[1], self.big_hash)
+                self.assertHash(run.cmd(2)[1], self.odd_hash)
 
     def test_guest_at_2_1_and_2_0_browses_and_copies(self):
         for vers in ("2.1", "2.0"):
