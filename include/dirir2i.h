@@ -4,11 +4,9 @@
  * start it, read its counters, stop it, start it again. There is no handle
  * and no initialisation call.
  *
- * Results: 0 is success; negative codes are
- *   -1 bad argument or value   -2 no such item      -3 already exists
- *   -4 already running         -5 system facility   -6 table full
- *   -7 bad name                -8 output area too small
- * After a failure dirir2i_last_error() gives the message.
+ * Results: DIRIR2I_OK (0) is success; the negative codes are the
+ * DIRIR2I_E... values below. After a failure dirir2i_last_error() gives the
+ * message.
  *
  * Texts returned by dirir2i_simulate, dirir2i_stats_json and dirir2i_selftest
  * are owned by the library and stay valid until the next successful call of
@@ -29,6 +27,19 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* What the functions that return an int report. The values are fixed. */
+enum dirir2i_result {
+    DIRIR2I_OK = 0,
+    DIRIR2I_EARG = -1,     /* bad argument or value */
+    DIRIR2I_ENOENT = -2,   /* no such item */
+    DIRIR2I_EEXIST = -3,   /* already exists */
+    DIRIR2I_ERUNNING = -4, /* already running */
+    DIRIR2I_ESYS = -5,     /* a system facility failed */
+    DIRIR2I_EFULL = -6,    /* table full */
+    DIRIR2I_ENAME = -7,    /* bad name */
+    DIRIR2I_ESMALL = -8    /* output area too small */
+};
 
 /* Publish a host folder or a single regular file under a share name. */
 DIRIR2I_API int dirir2i_add_share(const char *name, const char *path);

@@ -33,12 +33,12 @@ int qv2_alog_set_path(const char *value) {
         g_file = nullptr;
         return 0;
     }
-    if (strlen(value) > kPathMax) return qv2_fail(QV2_EARG, "log: path longer than %d bytes", int(kPathMax));
+    if (strlen(value) > kPathMax) return qv2_fail(DIRIR2I_EARG, "log: path longer than %d bytes", int(kPathMax));
     // The new file opens before the old one closes, so a failed reopen
     // keeps the log that was working.
     char why[128];
     qv2_logfile *f = qv2_logfile_open(value, why, sizeof why);
-    if (!f) return qv2_fail(QV2_ESYS, "log: cannot open %.200s: %s", value, why);
+    if (!f) return qv2_fail(DIRIR2I_ESYS, "log: cannot open %.200s: %s", value, why);
     std::lock_guard<std::mutex> guard(g_log_lock);
     qv2_logfile_close(g_file);
     g_file = f;
@@ -49,7 +49,7 @@ int qv2_alog_set_path(const char *value) {
 int qv2_alog_set_format(const char *value) {
     if (strcmp(value, "logfmt") == 0) g_format = QV2_LOG_LOGFMT;
     else if (strcmp(value, "json") == 0) g_format = QV2_LOG_JSON;
-    else return qv2_fail(QV2_EARG, "log_format: logfmt or json");
+    else return qv2_fail(DIRIR2I_EARG, "log_format: logfmt or json");
     return 0;
 }
 

@@ -14,17 +14,17 @@ int g_ncidrs = 0;
 } // namespace
 
 extern "C" DIRIR2I_API int dirir2i_allow_cidr(const char *cidr) {
-    if (!cidr || !*cidr) return qv2_fail(QV2_EARG, "allow_cidr: empty CIDR");
+    if (!cidr || !*cidr) return qv2_fail(DIRIR2I_EARG, "allow_cidr: empty CIDR");
     qv2_cidr entry;
     if (qv2_cidr_parse(cidr, &entry) != 0)
-        return qv2_fail(QV2_EARG, "allow_cidr: %.64s is not a CIDR", cidr);
+        return qv2_fail(DIRIR2I_EARG, "allow_cidr: %.64s is not a CIDR", cidr);
     std::lock_guard<std::mutex> guard(g_lock);
     // Entries are stored with host bits cleared, so 10.0.0.5/8 is a duplicate
     // of 10.0.0.0/8; a duplicate succeeds even on a full list.
     for (int i = 0; i < g_ncidrs; i++)
         if (g_cidrs[i].prefix == entry.prefix && qv2_ip_equal(&g_cidrs[i].ip, &entry.ip)) return 0;
     if (g_ncidrs >= QV2_MAX_CIDRS)
-        return qv2_fail(QV2_EFULL, "allow_cidr: %d CIDRs", QV2_MAX_CIDRS);
+        return qv2_fail(DIRIR2I_EFULL, "allow_cidr: %d CIDRs", QV2_MAX_CIDRS);
     g_cidrs[g_ncidrs++] = entry;
     return 0;
 }

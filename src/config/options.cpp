@@ -100,24 +100,24 @@ const number_option kNumbers[] = {
 int set_one(qv2_opts *o, const char *key, const char *value) {
     if (strcmp(key, "guest") == 0) {
         if (set_word(kGuest, std::size(kGuest), value, &o->guest) != 0)
-            return qv2_fail(QV2_EARG, "guest: auto, on or off");
+            return qv2_fail(DIRIR2I_EARG, "guest: auto, on or off");
         return 0;
     }
     if (strcmp(key, "signing") == 0) {
         if (set_word(kSigning, std::size(kSigning), value, &o->signing) != 0)
-            return qv2_fail(QV2_EARG, "signing: enabled or required");
+            return qv2_fail(DIRIR2I_EARG, "signing: enabled or required");
         return 0;
     }
     if (strcmp(key, "ntlm_timecheck") == 0) {
         if (set_word(kOnOff, std::size(kOnOff), value, &o->ntlm_timecheck) != 0)
-            return qv2_fail(QV2_EARG, "ntlm_timecheck: on or off");
+            return qv2_fail(DIRIR2I_EARG, "ntlm_timecheck: on or off");
         return 0;
     }
     for (const number_option &opt : kNumbers) {
         if (strcmp(key, opt.key) != 0) continue;
         int64_t v;
         if (parse_int(value, opt.min, opt.max, &v) != 0)
-            return qv2_fail(QV2_EARG, opt.message, int(opt.max));
+            return qv2_fail(DIRIR2I_EARG, opt.message, int(opt.max));
         if (opt.field32)
             o->*opt.field32 = int32_t(v);
         else
@@ -126,10 +126,10 @@ int set_one(qv2_opts *o, const char *key, const char *value) {
     }
     if (strcmp(key, "server_name") == 0) {
         size_t n = strlen(value);
-        if (n < 1 || n > 63) return qv2_fail(QV2_EARG, "server_name: 1..%d bytes", 63);
+        if (n < 1 || n > 63) return qv2_fail(DIRIR2I_EARG, "server_name: 1..%d bytes", 63);
         for (size_t i = 0; i < n; i++) {
             unsigned char c = static_cast<unsigned char>(value[i]);
-            if (c < 0x20 || c > 0x7e) return qv2_fail(QV2_EARG, "server_name: printable ASCII only");
+            if (c < 0x20 || c > 0x7e) return qv2_fail(DIRIR2I_EARG, "server_name: printable ASCII only");
         }
         memset(o->server_name, 0, sizeof o->server_name);
         memcpy(o->server_name, value, n);
@@ -139,7 +139,7 @@ int set_one(qv2_opts *o, const char *key, const char *value) {
     // The access log keeps its own state: nothing of it is in the record.
     if (strcmp(key, "log") == 0) return qv2_alog_set_path(value);
     if (strcmp(key, "log_format") == 0) return qv2_alog_set_format(value);
-    return qv2_fail(QV2_EARG, "unknown option %.64s", key);
+    return qv2_fail(DIRIR2I_EARG, "unknown option %.64s", key);
 }
 
 // Every key in the order of set_one, for help texts.
@@ -172,7 +172,7 @@ const qv2_opt_doc *qv2_opt_docs(int *count) {
 }
 
 extern "C" DIRIR2I_API int dirir2i_set_option(const char *key, const char *value) {
-    if (!key || !value) return qv2_fail(QV2_EARG, "set_option: NULL key or value");
+    if (!key || !value) return qv2_fail(DIRIR2I_EARG, "set_option: NULL key or value");
     qv2_opts local;
     qv2_opts_get(&local);
     int rc = set_one(&local, key, value);

@@ -55,30 +55,30 @@ extern "C" DIRIR2I_API int dirir2i_add_share(const char *name, const char *path)
     if (cfg_trace_on())
         fprintf(stderr, "[cfg] add_share('%s', '%s')\n", name ? name : "(null)",
                 path ? path : "(null)");
-    if (!name || !path || !*path) return qv2_fail(QV2_EARG, "add_share: NULL or empty argument");
-    if (!valid_share_name(name)) return qv2_fail(QV2_EARG, "add_share: invalid share name");
+    if (!name || !path || !*path) return qv2_fail(DIRIR2I_EARG, "add_share: NULL or empty argument");
+    if (!valid_share_name(name)) return qv2_fail(DIRIR2I_EARG, "add_share: invalid share name");
     if (strlen(path) > size_t(QV2_SHARE_PATH_MAX))
-        return qv2_fail(QV2_EARG, "add_share: path too long");
+        return qv2_fail(DIRIR2I_EARG, "add_share: path too long");
     // Any spelling of IPC$: share names are unique ignoring case, and a stored
     // "ipc$" would be listed yet never reachable behind the built-in one.
-    if (qv2_casecmp(name, kIpc) == 0) return qv2_fail(QV2_EEXIST, "add_share: IPC$ is built in");
+    if (qv2_casecmp(name, kIpc) == 0) return qv2_fail(DIRIR2I_EEXIST, "add_share: IPC$ is built in");
 
     qv2_share entry{};
     qv2_fs_info info;
     if (qv2_fs_realpath(path, entry.path, QV2_SHARE_PATH_MAX + 1) != 0 ||
         qv2_fs_stat(entry.path, &info) != 0)
-        return qv2_fail(QV2_ENOENT, "add_share: %.200s does not exist", path);
+        return qv2_fail(DIRIR2I_ENOENT, "add_share: %.200s does not exist", path);
     if (info.kind != QV2_FS_DIR && info.kind != QV2_FS_FILE)
-        return qv2_fail(QV2_EARG, "add_share: %.200s is neither a folder nor a regular file", path);
+        return qv2_fail(DIRIR2I_EARG, "add_share: %.200s is neither a folder nor a regular file", path);
     memcpy(entry.name, name, strlen(name) + 1);
     entry.is_file = info.kind == QV2_FS_FILE ? 1 : 0;
 
     int count;
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        if (find_locked(name) >= 0) return qv2_fail(QV2_EEXIST, "add_share: %s exists", name);
+        if (find_locked(name) >= 0) return qv2_fail(DIRIR2I_EEXIST, "add_share: %s exists", name);
         if (g_nshares >= QV2_MAX_SHARES)
-            return qv2_fail(QV2_EFULL, "add_share: %d shares", QV2_MAX_SHARES);
+            return qv2_fail(DIRIR2I_EFULL, "add_share: %d shares", QV2_MAX_SHARES);
         g_shares[g_nshares++] = entry;
         count = g_nshares;
     }
@@ -89,11 +89,11 @@ extern "C" DIRIR2I_API int dirir2i_add_share(const char *name, const char *path)
 }
 
 extern "C" DIRIR2I_API int dirir2i_remove_share(const char *name) {
-    if (!name) return qv2_fail(QV2_EARG, "remove_share: NULL name");
-    if (strcmp(name, kIpc) == 0) return qv2_fail(QV2_EARG, "remove_share: IPC$ is built in");
+    if (!name) return qv2_fail(DIRIR2I_EARG, "remove_share: NULL name");
+    if (strcmp(name, kIpc) == 0) return qv2_fail(DIRIR2I_EARG, "remove_share: IPC$ is built in");
     std::lock_guard<std::mutex> guard(g_lock);
     int i = find_locked(name);
-    if (i < 0) return qv2_fail(QV2_ENOENT, "remove_share: no share %.64s", name);
+    if (i < 0) return qv2_fail(DIRIR2I_ENOENT, "remove_share: no share %.64s", name);
     memmove(&g_shares[i], &g_shares[i + 1], size_t(g_nshares - i - 1) * sizeof(qv2_share));
     g_nshares--;
     g_shares[g_nshares] = qv2_share{};

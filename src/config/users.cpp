@@ -39,23 +39,23 @@ void copy_cut(char *dst, uint64_t cap, const char *src) {
 } // namespace
 
 extern "C" DIRIR2I_API int dirir2i_add_user(const char *user, const char *password) {
-    if (!user || !password) return qv2_fail(QV2_EARG, "add_user: NULL argument");
+    if (!user || !password) return qv2_fail(DIRIR2I_EARG, "add_user: NULL argument");
     size_t ulen = strlen(user);
     if (ulen == 0 || ulen > size_t(QV2_USER_NAME_MAX) || !printable(user))
-        return qv2_fail(QV2_EARG, "add_user: user must be 1..%d printable bytes", QV2_USER_NAME_MAX);
+        return qv2_fail(DIRIR2I_EARG, "add_user: user must be 1..%d printable bytes", QV2_USER_NAME_MAX);
     if (strchr(user, '\\') || strchr(user, '/'))
-        return qv2_fail(QV2_EARG,
+        return qv2_fail(DIRIR2I_EARG,
                         "add_user: the user name carries no domain (the domain is ignored)");
     size_t plen = strlen(password);
     if (plen > size_t(QV2_PASSWORD_MAX) || !printable(password))
-        return qv2_fail(QV2_EARG, "add_user: password must be 0..%d printable bytes",
+        return qv2_fail(DIRIR2I_EARG, "add_user: password must be 0..%d printable bytes",
                         QV2_PASSWORD_MAX);
 
     std::lock_guard<std::mutex> guard(g_lock);
     int i = find_locked(user);
     if (i < 0) {
         if (g_nusers >= QV2_MAX_USERS)
-            return qv2_fail(QV2_EFULL, "add_user: %d users", QV2_MAX_USERS);
+            return qv2_fail(DIRIR2I_EFULL, "add_user: %d users", QV2_MAX_USERS);
         i = g_nusers++;
         g_users[i] = qv2_user{};
         memcpy(g_users[i].name, user, ulen + 1);
@@ -66,10 +66,10 @@ extern "C" DIRIR2I_API int dirir2i_add_user(const char *user, const char *passwo
 }
 
 extern "C" DIRIR2I_API int dirir2i_remove_user(const char *user) {
-    if (!user) return qv2_fail(QV2_EARG, "remove_user: NULL user");
+    if (!user) return qv2_fail(DIRIR2I_EARG, "remove_user: NULL user");
     std::lock_guard<std::mutex> guard(g_lock);
     int i = find_locked(user);
-    if (i < 0) return qv2_fail(QV2_ENOENT, "remove_user: no such user");
+    if (i < 0) return qv2_fail(DIRIR2I_ENOENT, "remove_user: no such user");
     qv2_wipe(g_users[i].password, sizeof g_users[i].password);
     memmove(&g_users[i], &g_users[i + 1], size_t(g_nusers - i - 1) * sizeof(qv2_user));
     g_nusers--;

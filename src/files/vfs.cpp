@@ -23,7 +23,7 @@ int not_found(qv2_vres *out, int32_t missing = QV2_MISSING_PATH) {
         *out = qv2_vres{};
         out->missing = missing;
     }
-    return qv2_fail(QV2_EARG, "The file cannot be found.");
+    return qv2_fail(DIRIR2I_EARG, "The file cannot be found.");
 }
 
 // A refusal because the path led out of the share: counted, and flagged for
@@ -248,7 +248,7 @@ int qv2_vfs_list(const qv2_vres *res, qv2_vent **entries, int32_t *count) {
     if (entries) *entries = nullptr;
     if (count) *count = 0;
     if (!entries || !count || !res) return not_found(nullptr);
-    if (res->kind != QV2_V_DIR) return qv2_fail(QV2_EARG, "Not a directory.");
+    if (res->kind != QV2_V_DIR) return qv2_fail(DIRIR2I_EARG, "Not a directory.");
     // The open handle's canonical path holds no link; one swapped in since
     // (a folder replaced by a link to elsewhere) must not be listed.
     qv2_dir *dir = qv2_fs_opendir_nofollow(res->host);

@@ -18,7 +18,7 @@ int qv2_vpath(const char *path, char *out, int32_t outcap) {
     if (!path) path = "";
     size_t inlen = strlen(path);
     if (inlen > size_t(QV2_VPATH_IN_MAX))
-        return qv2_fail(QV2_ENAME, "name longer than %d bytes", QV2_VPATH_IN_MAX);
+        return qv2_fail(DIRIR2I_ENAME, "name longer than %d bytes", QV2_VPATH_IN_MAX);
 
     char result[QV2_VPATH_OUT_MAX + 1];
     size_t rlen = 0;
@@ -34,21 +34,21 @@ int qv2_vpath(const char *path, char *out, int32_t outcap) {
             clen++;
         }
         if (clen == 1 && comp[0] == '.')
-            return qv2_fail(QV2_ENAME, "\".\" is not a valid name component");
+            return qv2_fail(DIRIR2I_ENAME, "\".\" is not a valid name component");
         if (clen == 2 && comp[0] == '.' && comp[1] == '.')
-            return qv2_fail(QV2_ENAME, "\"..\" is not a valid name component");
+            return qv2_fail(DIRIR2I_ENAME, "\"..\" is not a valid name component");
         if (clen > size_t(QV2_VPATH_COMP_MAX))
-            return qv2_fail(QV2_ENAME, "name component longer than %d bytes", QV2_VPATH_COMP_MAX);
+            return qv2_fail(DIRIR2I_ENAME, "name component longer than %d bytes", QV2_VPATH_COMP_MAX);
         for (size_t k = 0; k < clen; k++)
             if (is_control(static_cast<unsigned char>(comp[k])))
-                return qv2_fail(QV2_ENAME, "control byte in a name component");
+                return qv2_fail(DIRIR2I_ENAME, "control byte in a name component");
         // Windows clients can't tell "a." or "a " from "a"; refuse rather than alias.
         if (comp[clen - 1] == '.' || comp[clen - 1] == ' ')
-            return qv2_fail(QV2_ENAME, "name component ends in a dot or a space");
+            return qv2_fail(DIRIR2I_ENAME, "name component ends in a dot or a space");
         if (ncomp == QV2_VPATH_DEPTH_MAX)
-            return qv2_fail(QV2_ENAME, "deeper than %d components", QV2_VPATH_DEPTH_MAX);
+            return qv2_fail(DIRIR2I_ENAME, "deeper than %d components", QV2_VPATH_DEPTH_MAX);
         if (rlen + 1 + clen > size_t(QV2_VPATH_OUT_MAX))
-            return qv2_fail(QV2_ENAME, "path longer than %d bytes", QV2_VPATH_OUT_MAX);
+            return qv2_fail(DIRIR2I_ENAME, "path longer than %d bytes", QV2_VPATH_OUT_MAX);
         if (ncomp > 0) result[rlen++] = '/';
         memcpy(result + rlen, comp, clen);
         rlen += clen;
@@ -56,20 +56,20 @@ int qv2_vpath(const char *path, char *out, int32_t outcap) {
     }
     result[rlen] = 0;
     if (!out || outcap <= 0 || size_t(outcap) <= rlen)
-        return qv2_fail(QV2_ESMALL, "the name needs %d bytes", int(rlen + 1));
+        return qv2_fail(DIRIR2I_ESMALL, "the name needs %d bytes", int(rlen + 1));
     memcpy(out, result, rlen + 1);
     return 0;
 }
 
 int qv2_pat_check(const char *pattern) {
-    if (!pattern) return qv2_fail(QV2_EARG, "NULL pattern");
+    if (!pattern) return qv2_fail(DIRIR2I_EARG, "NULL pattern");
     size_t n = strlen(pattern);
     if (n > size_t(QV2_PATTERN_MAX))
-        return qv2_fail(QV2_EARG, "pattern longer than %d bytes", QV2_PATTERN_MAX);
+        return qv2_fail(DIRIR2I_EARG, "pattern longer than %d bytes", QV2_PATTERN_MAX);
     for (size_t i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(pattern[i]);
-        if (c == '\\' || c == '/') return qv2_fail(QV2_EARG, "the pattern is a leaf name only");
-        if (is_control(c)) return qv2_fail(QV2_EARG, "control byte in the pattern");
+        if (c == '\\' || c == '/') return qv2_fail(DIRIR2I_EARG, "the pattern is a leaf name only");
+        if (is_control(c)) return qv2_fail(DIRIR2I_EARG, "control byte in the pattern");
     }
     return 0;
 }

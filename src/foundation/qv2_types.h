@@ -1,22 +1,10 @@
 // Records and result codes shared by every unit. No behaviour lives here.
 #pragma once
 
+#include "dirir2i.h" // the result codes, DIRIR2I_OK and DIRIR2I_E...: one set, inside and out
+
 #include <cstddef>
 #include <cstdint>
-
-// Result codes of failing operations; 0 is success. The message goes to the
-// error slot (qv2_fail).
-enum : int {
-    QV2_OK = 0,
-    QV2_EARG = -1,     // bad argument or value
-    QV2_ENOENT = -2,   // no such item
-    QV2_EEXIST = -3,   // already exists
-    QV2_ERUNNING = -4, // already running
-    QV2_ESYS = -5,     // system facility failed
-    QV2_EFULL = -6,    // table full
-    QV2_ENAME = -7,    // bad name
-    QV2_ESMALL = -8,   // output area too small
-};
 
 // Growable byte string, always NUL-terminated once data is allocated.
 // All-zero is the valid empty buffer. An allocation failure sets `failed`,

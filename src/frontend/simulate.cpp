@@ -77,7 +77,7 @@ void sim_log_frame(void *user, const char *dir, const uint8_t *data, int n) {
 // -1 with the message in the error slot.
 int build_stream(const char *script, qv2_buf *stream) {
     uint8_t *area = static_cast<uint8_t *>(malloc(FRAME_AREA_BYTES));
-    if (!area) return qv2_fail(QV2_EARG, "out of memory");
+    if (!area) return qv2_fail(DIRIR2I_EARG, "out of memory");
     const char *p = script;
     int rc = 0;
     while (*p) {
@@ -85,7 +85,7 @@ int build_stream(const char *script, qv2_buf *stream) {
         uint64_t n = lf ? uint64_t(lf - p) : strlen(p);
         const char *next = lf ? lf + 1 : p + n;
         if (n > LINE_MAX_BYTES) {
-            rc = qv2_fail(QV2_EARG, "simulate: script line too long");
+            rc = qv2_fail(DIRIR2I_EARG, "simulate: script line too long");
             break;
         }
         while (n > 0 && (p[n - 1] == '\r' || p[n - 1] == ' ')) n--;
@@ -96,14 +96,14 @@ int build_stream(const char *script, qv2_buf *stream) {
             // A raw line that isn't hex text is ignored, not an error.
             if (qv2_hex_decode(p + 1, n - 1, nullptr, 0, nullptr) == 0) {
                 if (qv2_hex_decode(p + 1, n - 1, area, RAW_MAX_BYTES, &count) != 0) {
-                    rc = qv2_fail(QV2_EARG, "simulate: bad !raw hex");
+                    rc = qv2_fail(DIRIR2I_EARG, "simulate: bad !raw hex");
                     break;
                 }
                 qv2_buf_put(stream, area, count);
             }
         } else {
             if (qv2_hex_decode(p, n, area, FRAME_AREA_BYTES, &count) != 0 || count < 4) {
-                rc = qv2_fail(QV2_EARG, "simulate: bad frame hex on a script line");
+                rc = qv2_fail(DIRIR2I_EARG, "simulate: bad frame hex on a script line");
                 break;
             }
             qv2_buf_put(stream, area, count);

@@ -276,22 +276,22 @@ extern "C" DIRIR2I_API int dirir2i_start(const char *bind, uint32_t port, const 
     const char *text = bind && *bind ? bind : "127.0.0.1";
     qv2_ip ip;
     if (qv2_ip_parse(text, &ip) != 0)
-        return qv2_fail(QV2_EARG, "start: %.64s is not an IP address", text);
-    if (port > 65535) return qv2_fail(QV2_EARG, "start: port out of range");
+        return qv2_fail(DIRIR2I_EARG, "start: %.64s is not an IP address", text);
+    if (port > 65535) return qv2_fail(DIRIR2I_EARG, "start: port out of range");
     if (server_name) {
         size_t n = strlen(server_name);
-        if (n < 1 || n > 63) return qv2_fail(QV2_EARG, "start: server_name 1..63 bytes");
+        if (n < 1 || n > 63) return qv2_fail(DIRIR2I_EARG, "start: server_name 1..63 bytes");
         for (size_t i = 0; i < n; i++) {
             unsigned char ch = static_cast<unsigned char>(server_name[i]);
             if (ch < 0x20 || ch > 0x7e)
-                return qv2_fail(QV2_EARG, "start: server_name printable ASCII only");
+                return qv2_fail(DIRIR2I_EARG, "start: server_name printable ASCII only");
         }
-        if (dirir2i_set_option("server_name", server_name) != 0) return QV2_EARG;
+        if (dirir2i_set_option("server_name", server_name) != 0) return DIRIR2I_EARG;
     }
 
     {
         std::lock_guard<std::mutex> guard(g.lock);
-        if (g.running) return qv2_fail(QV2_ERUNNING, "start: already running on port %d", g.port);
+        if (g.running) return qv2_fail(DIRIR2I_ERUNNING, "start: already running on port %d", g.port);
         g.running = 1;
     }
 
@@ -303,7 +303,7 @@ extern "C" DIRIR2I_API int dirir2i_start(const char *bind, uint32_t port, const 
             g.running = 0;
         }
         char msg[256];
-        return qv2_fail(QV2_ESYS, "start: bind failed (%d): %.100s", err,
+        return qv2_fail(DIRIR2I_ESYS, "start: bind failed (%d): %.100s", err,
                         errno_text(err, msg, sizeof msg));
     }
     {
@@ -320,7 +320,7 @@ extern "C" DIRIR2I_API int dirir2i_start(const char *bind, uint32_t port, const 
         g.sock = -1;
         g.port = 0;
         g.running = 0;
-        return qv2_fail(QV2_ESYS, "start: cannot start the accept thread");
+        return qv2_fail(DIRIR2I_ESYS, "start: cannot start the accept thread");
     }
     qv2_alog_server("start", text, bound_port);
     std::lock_guard<std::mutex> guard(g.lock);
