@@ -4,7 +4,7 @@
 
 #include "files/qv2_logfile.h"
 #include "foundation/qv2_util.h"
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 
 #include <atomic>
 #include <cstring>

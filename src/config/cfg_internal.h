@@ -11,6 +11,3 @@
 extern std::mutex g_lock;
 extern qv2_opts g_opts;
 
-// True when the environment variable DIRIR2I_TRACE exists (any value): the
-// configuration's "[cfg]" lines follow this rule, not the engine's.
-bool cfg_trace_on(void);

@@ -4,6 +4,7 @@
 #include "config/qv2_cfg.h"
 
 #include "dirir2i.h"
+#include "foundation/qv2_trace.h"
 #include "foundation/qv2_util.h"
 
 #include <cstdlib>
@@ -28,9 +29,27 @@ qv2_opts g_opts = {
     30000,           // logon_timeout_ms
 };
 
-bool cfg_trace_on(void) { return getenv("DIRIR2I_TRACE") != nullptr; }
+int qv2_cfg_trace_level_of(const char *value) { return !value ? 0 : value[0] == '1' ? 2 : 1; }
+
+void qv2_cfg_trace_init(void) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (qv2_trace_level() >= 0) return; // already set (by a test)
+        qv2_trace_set_level(qv2_cfg_trace_level_of(getenv("DIRIR2I_TRACE")));
+    });
+}
+
+int qv2_cfg_nego_token(void) {
+    static const char *const vars[] = {nullptr, "DIRIR2I_RAW_NTLM_NEGO", "DIRIR2I_SHORT_MECHTOK",
+                                       "DIRIR2I_EMPTY_MECHTOK", "DIRIR2I_NO_MECHTOK",
+                                       "DIRIR2I_SAMBA_TOKEN"};
+    for (int i = 1; i < int(std::size(vars)); i++)
+        if (getenv(vars[i])) return i;
+    return QV2_NEGO_TOKEN_DEFAULT;
+}
 
 void qv2_opts_get(qv2_opts *out) {
+    qv2_cfg_trace_init();
     std::lock_guard<std::mutex> guard(g_lock);
     *out = g_opts;
 }

@@ -4,6 +4,7 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "files/qv2_fs.h"
+#include "foundation/qv2_trace.h"
 #include "foundation/qv2_util.h"
 
 #include <cstdio>
@@ -52,8 +53,8 @@ int share_cmp(const void *a, const void *b) {
 } // namespace
 
 extern "C" DIRIR2I_API int dirir2i_add_share(const char *name, const char *path) {
-    if (cfg_trace_on())
-        fprintf(stderr, "[cfg] add_share('%s', '%s')\n", name ? name : "(null)",
+    qv2_cfg_trace_init();
+    qv2_trace(-1, "cfg", "add_share('%s', '%s')\n", name ? name : "(null)",
                 path ? path : "(null)");
     if (!name || !path || !*path) return qv2_fail(DIRIR2I_EARG, "add_share: NULL or empty argument");
     if (!valid_share_name(name)) return qv2_fail(DIRIR2I_EARG, "add_share: invalid share name");
@@ -82,8 +83,7 @@ extern "C" DIRIR2I_API int dirir2i_add_share(const char *name, const char *path)
         g_shares[g_nshares++] = entry;
         count = g_nshares;
     }
-    if (cfg_trace_on())
-        fprintf(stderr, "[cfg] share '%s' -> %s added (nshares=%d)\n", entry.name, entry.path,
+    qv2_trace(-1, "cfg", "share '%s' -> %s added (nshares=%d)\n", entry.name, entry.path,
                 count);
     return 0;
 }

@@ -5,7 +5,6 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "foundation/qv2_util.h"
-#include "security/qv2_crypto.h"
 
 #include <cstring>
 
@@ -80,9 +79,9 @@ extern "C" DIRIR2I_API int dirir2i_remove_user(const char *user) {
 
 int qv2_user_at(int32_t index, char *name, uint64_t name_cap, char *password, uint64_t pw_cap) {
     // An area of 0 bytes can't even hold the terminator: treated as absent.
-    if (!name || !password || name_cap == 0 || pw_cap == 0 || index < 0) return 1;
+    if (!name || !password || name_cap == 0 || pw_cap == 0 || index < 0) return DIRIR2I_EARG;
     std::lock_guard<std::mutex> guard(g_lock);
-    if (index >= g_nusers) return 1;
+    if (index >= g_nusers) return DIRIR2I_ENOENT;
     copy_cut(name, name_cap, g_users[index].name);
     copy_cut(password, pw_cap, g_users[index].password);
     return 0;

@@ -6,7 +6,7 @@
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
 #include "files/qv2_fs.h"
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 #include "security/qv2_ntlm.h"
 
 #include <cstdio>

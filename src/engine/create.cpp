@@ -4,6 +4,7 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 #include "files/qv2_vfs.h"
 
 #include <cstdio>
@@ -182,8 +183,7 @@ void put_contexts(qv2_conn *c, qv2_reply *r, const qv2_open *o, int which, uint3
     uint8_t *h = r->buf.data + r->hdr_off;
     qv2_put_le32(h + 144, CTX_AT);
     qv2_put_le32(h + 148, uint32_t(r->buf.len - first));
-    if (c->trace)
-        fprintf(stderr, "[qfid-out] ctx_at=%zu bn=%zu\n", size_t(first), size_t(r->buf.len));
+    qv2_trace(c->conn_id, "qfid-out", "ctx_at=%zu bn=%zu\n", size_t(first), size_t(r->buf.len));
 }
 
 // The default data stream of a name, as in "a.txt::$DATA", is the file
@@ -268,8 +268,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         create_error(c, r, STATUS_INVALID_PARAMETER);
         return;
     }
-    if (c->trace)
-        fprintf(stderr, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
+    qv2_trace(c->conn_id, "create", "access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
                 (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
 
     qv2_tree *tree = tree_find(c, c->cur_tree_id);
@@ -368,7 +367,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     o->id = c->next_id * 16 + 1;
     o->next = c->open_list;
     c->open_list = o;
-    if (c->trace) fprintf(stderr, "[create-new] fid=%llx\n", (unsigned long long)o->id);
+    qv2_trace(c->conn_id, "create-new", "fid=%llx\n", (unsigned long long)o->id);
     snprintf(o->share_name, sizeof o->share_name, "%.*s", int(QV2_SHARE_NAME_MAX), tree->name);
     o->share = tree->share;
     o->is_pipe = is_ipc;
@@ -392,8 +391,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     // Only "QFid" and "MxAc" are answered; durable handles, leases and
     // anything else are ignored, and a malformed area leaves the open as it is.
     int found = find_contexts(rd, q.ctx_off, q.ctx_len);
-    if (found >= 0 && c->trace)
-        fprintf(stderr, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", found, q.ctx_len,
+    if (found >= 0) qv2_trace(c->conn_id, "qfid", "walk done has=%d cctx_n=%u ctx_body=%zu\n", found, q.ctx_len,
                 size_t(q.ctx_off - SMB2_HDR_LEN));
     if (found > 0) put_contexts(c, r, o, found, maximal);
 }

@@ -4,6 +4,7 @@
 // command's handler and signs the replies.
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 #include "security/qv2_crypto.h"
 
 #include <cstdio>
@@ -275,8 +276,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
                             st->prev_tid, __LINE__);
             return;
         }
-        if (c->trace)
-            fprintf(stderr, "[loop] count=%u off=%zu cmd=%u n=%zu\n", st->index, size_t(st->off),
+        qv2_trace(c->conn_id, "loop", "count=%u off=%zu cmd=%u n=%zu\n", st->index, size_t(st->off),
                     h.command, size_t(len));
         c->cur_tree_id = h.tree_id;
         uint16_t credits = grant(h.credit_request);
@@ -328,8 +328,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         }
         c->cur_mid = h.message_id;
         c->cur_charge = h.credit_charge;
-        if (c->trace)
-            fprintf(stderr, "[loop] body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
+        qv2_trace(c->conn_id, "loop", "body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
 
         uint64_t sid = h.session_id;
         uint32_t tid = h.tree_id;
@@ -339,8 +338,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             c->cur_tree_id = tid;
             if (st->have_fid) substitute_fid(msg, len, st->off + body_off, h.command, st->fid);
         }
-        if (c->trace)
-            fprintf(stderr, "[loop] postfid cmd=%u bstart=%zu\n", h.command,
+        qv2_trace(c->conn_id, "loop", "postfid cmd=%u bstart=%zu\n", h.command,
                     size_t(st->off + body_off));
         c->in_compound = st->index > 0;
         st->prev_sid = sid;
@@ -367,8 +365,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         next_hdr(c, r, st, h.command, STATUS_SUCCESS, h.message_id, sid, tid, h.credit_charge,
                  credits);
         qv2_reader rd{req + body_off, left - body_off, 0, 0};
-        if (c->trace)
-            fprintf(stderr, "[loop] dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
+        qv2_trace(c->conn_id, "loop", "dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
                     size_t(rd.pos), size_t(rd.size), rd.bad);
         if (r->hdr_off + reply_growth(c, h.command, rd.data, rd.size) > MESSAGE_REPLY_MAX)
             err_reply(c, r, h.command, STATUS_INSUFFICIENT_RESOURCES);
@@ -387,8 +384,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             c->chain_err_pending = 0;
             c->chain_err = 1;
         }
-        if (c->trace)
-            fprintf(stderr, "[loop] done cmd=%u outn=%zu\n", h.command, size_t(r->buf.len));
+        qv2_trace(c->conn_id, "loop", "done cmd=%u outn=%zu\n", h.command, size_t(r->buf.len));
         if (!follow(&h, len, st, true)) return;
     }
 }

@@ -3,11 +3,11 @@
 // chosen. Also derives the server GUID.
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
-#include "net/qv2_net.h"
+#include "foundation/qv2_trace.h"
+#include "platform/qv2_platform.h"
 #include "security/qv2_ntlm.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -96,18 +96,12 @@ void put_response(qv2_buf *b, uint16_t security_mode, uint16_t dialect, uint64_t
 // offers NTLMSSP and no mechToken. 0, or -1 when a CHALLENGE was wanted and
 // could not be made.
 int choose_token(qv2_conn *c, qv2_buf *out) {
-    if (getenv("DIRIR2I_RAW_NTLM_NEGO")) {
-        return session_challenge(c, nullptr, 0, nullptr, 0, out);
-    } else if (getenv("DIRIR2I_SHORT_MECHTOK")) {
-        qv2_buf_put(out, short_mechtok, sizeof short_mechtok);
-    } else if (getenv("DIRIR2I_EMPTY_MECHTOK")) {
-        qv2_spnego_init_tok(nullptr, 0, out);
-    } else if (getenv("DIRIR2I_NO_MECHTOK")) {
-        qv2_spnego_init_tok_nomect(nullptr, 0, out);
-    } else if (getenv("DIRIR2I_SAMBA_TOKEN")) {
-        qv2_buf_put(out, samba_tok, sizeof samba_tok);
-    } else {
-        qv2_spnego_init_tok_nomect(nullptr, 0, out);
+    switch (qv2_cfg_nego_token()) {
+    case QV2_NEGO_TOKEN_RAW_NTLM: return session_challenge(c, nullptr, 0, nullptr, 0, out);
+    case QV2_NEGO_TOKEN_SHORT: qv2_buf_put(out, short_mechtok, sizeof short_mechtok); break;
+    case QV2_NEGO_TOKEN_EMPTY: qv2_spnego_init_tok(nullptr, 0, out); break;
+    case QV2_NEGO_TOKEN_SAMBA: qv2_buf_put(out, samba_tok, sizeof samba_tok); break;
+    default: qv2_spnego_init_tok_nomect(nullptr, 0, out); break;
     }
     return 0;
 }
@@ -128,7 +122,7 @@ dialect_pick find_dialect(const qv2_conn *c, const qv2_reader *rd, uint16_t coun
     if (rd->size >= list_len) cand[ncand++] = rd->size - list_len;
     static constexpr uint64_t fixed[] = {36, 34, 32, 28};
     for (uint64_t off : fixed) cand[ncand++] = off;
-    if (c->trace) fprintf(stderr, "[nego] ncand=%zu rq.n=%zu\n", ncand, size_t(rd->size));
+    qv2_trace(c->conn_id, "nego", "ncand=%zu rq.n=%zu\n", ncand, size_t(rd->size));
 
     dialect_pick pick{0, 0};
     for (size_t i = 0; i < ncand; i++) {
@@ -145,8 +139,7 @@ dialect_pick find_dialect(const qv2_conn *c, const qv2_reader *rd, uint16_t coun
             if (v >= 0x0300) pick.smb3 = 1;
             if ((v == DIALECT_202 || v == DIALECT_210) && v > got) got = v;
         }
-        if (c->trace)
-            fprintf(stderr, "[nego] cand@%zu plausible=%d got=%x\n", size_t(off), plausible, got);
+        qv2_trace(c->conn_id, "nego", "cand@%zu plausible=%d got=%x\n", size_t(off), plausible, got);
         if (plausible && got != 0) {
             pick.dialect = got;
             break;
@@ -176,7 +169,7 @@ void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     rd_u16(rd); // Reserved
     rd_u32(rd); // Capabilities: nothing here depends on them
     rd_skip(rd, 16); // ClientGuid
-    if (c->trace) fprintf(stderr, "[nego] ssz=%u scount=%u (off-base)\n", size, count);
+    qv2_trace(c->conn_id, "nego", "ssz=%u scount=%u (off-base)\n", size, count);
     if (rd->bad || count < 1 || count > MAX_DIALECTS || size != NEGOTIATE_REQ_SIZE) {
         err_reply(c, r, SMB2_NEGOTIATE, STATUS_INVALID_PARAMETER);
         qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
@@ -185,8 +178,7 @@ void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
 
     dialect_pick pick = find_dialect(c, rd, count);
-    if (c->trace)
-        fprintf(stderr, "[nego] best=%llx is31=%d\n", (unsigned long long)pick.dialect,
+    qv2_trace(c->conn_id, "nego", "best=%llx is31=%d\n", (unsigned long long)pick.dialect,
                 pick.smb3);
     if (pick.dialect == 0) {
         // A client that offers SMB 3 without negotiate contexts sent a
@@ -260,8 +252,7 @@ void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r,
     nego_state s = derive(o);
     c->server_guid_seed = s.guid_seed;
     qv2_stat_add(QV2_ST_NEGOTIATE, 1);
-    if (c->trace)
-        fprintf(stderr, "[nego] smb1 upgrade wildcard=%d dialect=%x\n", wildcard ? 1 : 0,
+    qv2_trace(c->conn_id, "nego", "smb1 upgrade wildcard=%d dialect=%x\n", wildcard ? 1 : 0,
                 c->dialect);
 
     // The wildcard answer's token is never used: the client negotiates

@@ -2,6 +2,7 @@
 // open handle and kept there, writing the entries in six information classes.
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 #include "files/qv2_vfs.h"
 
 #include <cstdio>
@@ -186,8 +187,7 @@ void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_INVALID_PARAMETER);
         return;
     }
-    if (c->trace)
-        fprintf(stderr, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n",
+    qv2_trace(c->conn_id, "qd", "cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n",
                 unsigned(q.cls), unsigned(q.flags), (unsigned long long)q.fid, q.out_cap,
                 q.name_off, q.name_len);
     if (!credit_charge_ok(c, q.out_cap)) {

@@ -1,6 +1,7 @@
 // QUERY_INFO: file and file-system information about an open handle, all of
 // it from the stat record taken at CREATE and a few fixed values.
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 
 #include <cstdio>
 #include <cstring>
@@ -347,8 +348,7 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_QUERY_INFO, STATUS_INVALID_PARAMETER);
         return;
     }
-    if (c->trace)
-        fprintf(stderr, "[qi] type=%u class=%u obuf=%u flags=%llx\n", unsigned(q.info_type),
+    qv2_trace(c->conn_id, "qi", "type=%u class=%u obuf=%u flags=%llx\n", unsigned(q.info_type),
                 unsigned(q.cls), q.out_cap, (unsigned long long)q.flags);
     qv2_open *o = open_find(c, q.fid);
     if (!o) {

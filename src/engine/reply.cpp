@@ -2,6 +2,7 @@
 // command handler shares.
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 
 #include <cstdio>
 #include <cstring>
@@ -53,10 +54,8 @@ uint64_t err_mid(qv2_conn *c, uint32_t cmd, uint32_t status, int line) {
         mid = c->last_mid + 1;
         c->last_mid = mid;
     }
-    if (c->trace)
-        fprintf(stderr, "[dirir2i %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n",
-                c->conn_id, cmd, status, line, (unsigned long long)mid,
-                c->in_compound ? " (chained)" : "");
+    qv2_trace(c->conn_id, "dirir2i", "ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", cmd,
+              status, line, (unsigned long long)mid, c->in_compound ? " (chained)" : "");
     return mid;
 }
 
@@ -170,8 +169,7 @@ void err_reply_new_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, u
 }
 
 void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line) {
-    if (c->trace)
-        fprintf(stderr, "[dirir2i %d] CREATE_ERR line=%d status=%08x\n", c->conn_id, line, status);
+    qv2_trace(c->conn_id, "dirir2i", "CREATE_ERR line=%d status=%08x\n", line, status);
     qv2_stat_add(QV2_ST_OPEN_REFUSED, 1);
     if (c->in_compound && r->buf.len > SMB2_HDR_LEN) {
         err_reply_l(c, r, SMB2_CREATE, status, c->session_id, c->cur_tree_id, 1085);

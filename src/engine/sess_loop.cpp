@@ -6,9 +6,10 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 #include "engine/qv2_sess.h"
 #include "files/qv2_vfs.h"
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 #include "security/qv2_crypto.h"
 
 #include <cstdio>
@@ -232,13 +233,17 @@ void trace_received(const qv2_conn *c, const uint8_t *msg, uint64_t len) {
     for (uint64_t i = 0; i < shown && n > 0 && size_t(n) < sizeof text; i++)
         n += snprintf(text + n, sizeof text - size_t(n), " %02x", msg[i]);
     if (n > 0 && size_t(n) < sizeof text - 1) text[n++] = '\n';
-    if (n > 0) fprintf(stderr, "[dirir2i %d] %.*s", c->conn_id, n, text);
+    if (n > 0) qv2_trace(c->conn_id, "dirir2i", "%.*s", n, text);
 }
 
+// The reply's first bytes, on a line of their own without a prefix.
 void trace_reply(const qv2_reply *r) {
+    char text[3 * TRACE_TX_BYTES + 2];
+    size_t n = 0;
     uint64_t shown = r->buf.len < TRACE_TX_BYTES ? r->buf.len : TRACE_TX_BYTES;
-    for (uint64_t i = 0; i < shown; i++) fprintf(stderr, " %02x", r->buf.data[i]);
-    fprintf(stderr, "\n");
+    for (uint64_t i = 0; i < shown; i++)
+        n += size_t(snprintf(text + n, sizeof text - n, " %02x", r->buf.data[i]));
+    qv2_trace(-1, nullptr, "%s\n", text);
 }
 
 // Answers the message in rx into r, built in the storage `store` kept (an
@@ -269,8 +274,8 @@ void deliver(qv2_conn *c, qv2_reply *r, int send, qv2_buf *store) {
         bool bare_success = r->buf.len == SMB2_HDR_LEN && qv2_le32(r->buf.data + 8) == 0;
         if (r->buf.len >= 12 && send && !bare_success) send_frame(c, r->buf.data, r->buf.len);
         if (c->trace && send)
-            fprintf(stderr, "[dirir2i %d] << %u bytes %s\n", c->conn_id, unsigned(r->buf.len),
-                    r->buf.len >= 12 ? status_name(qv2_le32(r->buf.data + 8)) : "STATUS?");
+            qv2_trace(c->conn_id, "dirir2i", "<< %u bytes %s\n", unsigned(r->buf.len),
+                      r->buf.len >= 12 ? status_name(qv2_le32(r->buf.data + 8)) : "STATUS?");
     }
     // Storage for the common replies (64 KiB READs and everything smaller)
     // is kept; a megabyte reply's is not: many connections holding theirs at
@@ -370,9 +375,9 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
         return;
     }
     if (c->trace)
-        fprintf(stderr, "[dirir2i %d] SEND %u bytes status=%02x%02x%02x%02x\n", c->conn_id,
-                unsigned(len), len >= 12 ? data[11] : 0, len >= 12 ? data[10] : 0,
-                len >= 12 ? data[9] : 0, len >= 12 ? data[8] : 0);
+        qv2_trace(c->conn_id, "dirir2i", "SEND %u bytes status=%02x%02x%02x%02x\n", unsigned(len),
+                  len >= 12 ? data[11] : 0, len >= 12 ? data[10] : 0, len >= 12 ? data[9] : 0,
+                  len >= 12 ? data[8] : 0);
     uint8_t hdr[4] = {NBSS_MESSAGE, uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
     if (c->io->write_pair) {
         if (c->io->write_pair(c->io_user, hdr, 4, data, int(len)) != 0) c->closing = 1;
@@ -412,8 +417,10 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
     c->io_user = io->user;
     snprintf(c->peer_text, sizeof c->peer_text, "%.63s", peer_text);
     c->conn_id = conn_id;
-    const char *trace = getenv("DIRIR2I_TRACE");
-    c->trace = trace && trace[0] == '1';
+    qv2_cfg_trace_init();
+    // Cached: a traced connection also answers each message on its own (no
+    // paired signing), so that every reply follows its request in the trace.
+    c->trace = qv2_trace_on("dirir2i");
     c->rx = static_cast<uint8_t *>(malloc(RX_INITIAL));
     if (!c->rx) {
         free(c);

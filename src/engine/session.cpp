@@ -5,7 +5,8 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
-#include "net/qv2_net.h"
+#include "foundation/qv2_trace.h"
+#include "platform/qv2_platform.h"
 #include "security/qv2_crypto.h"
 #include "security/qv2_ntlm.h"
 
@@ -77,21 +78,24 @@ bool guest_possible(const qv2_conn *c) {
     return qv2_guest_allowed() && !c->client_sign_required;
 }
 
+qv2_ntlm_check check_for(const qv2_conn *c, const qv2_opts &o, bool guest_allowed) {
+    return qv2_ntlm_check{c->challenge, o.server_name, protocol_time(o), o.ntlm_timecheck,
+                          guest_allowed ? 1 : 0};
+}
+
 // The guest step. The names and password in the message don't matter; only
 // a message that can't be parsed is refused.
 logon guest_logon(const qv2_conn *c, const auth_msg &m, const qv2_opts &o) {
-    int guest = 0;
     uint8_t key[16];
-    int rc = qv2_ntlm_type3(m.data, m.len, c->challenge, o.server_name, protocol_time(o),
-                            o.ntlm_timecheck, "", "", &guest, key);
+    qv2_ntlm_reason why = qv2_ntlm_type3(m.data, m.len, check_for(c, o, true), "", "", key);
     qv2_wipe(key, sizeof key);
-    return rc == -1 ? logon::malformed : logon::guest;
+    return qv2_ntlm_outcome_of(why) == QV2_NTLM_MALFORMED ? logon::malformed : logon::guest;
 }
 
 // The user step: each configured user in table order until one is proven.
 // A message the verifier would admit only as a guest is refused here.
 logon user_logon(const qv2_conn *c, const auth_msg &m, const qv2_opts &o, uint8_t key_out[16]) {
-    int64_t now = protocol_time(o);
+    const qv2_ntlm_check chk = check_for(c, o, qv2_guest_allowed());
     for (int32_t i = 0; i < QV2_MAX_USERS; i++) {
         char name[QV2_USER_NAME_MAX + 1];
         char password[QV2_PASSWORD_MAX + 1];
@@ -99,22 +103,26 @@ logon user_logon(const qv2_conn *c, const auth_msg &m, const qv2_opts &o, uint8_
             qv2_wipe(password, sizeof password);
             return logon::refused;
         }
-        int guest = 0;
-        int rc = qv2_ntlm_type3(m.data, m.len, c->challenge, o.server_name, now, o.ntlm_timecheck,
-                                name, password, &guest, key_out);
+        qv2_ntlm_reason why = qv2_ntlm_type3(m.data, m.len, chk, name, password, key_out);
         qv2_wipe(password, sizeof password);
-        if (rc == -1) return logon::malformed;
-        if (rc == 0) return guest ? logon::refused : logon::user;
+        switch (qv2_ntlm_outcome_of(why)) {
+        case QV2_NTLM_MALFORMED: return logon::malformed;
+        case QV2_NTLM_GUEST: return logon::refused;
+        case QV2_NTLM_USER: return logon::user;
+        case QV2_NTLM_NO_MATCH: break;
+        }
     }
     return logon::refused;
 }
 
-void trace_request(uint16_t size, uint16_t boff, uint16_t blen, const uint8_t *blob) {
+void trace_request(const qv2_conn *c, uint16_t size, uint16_t boff, uint16_t blen,
+                   const uint8_t *blob) {
     bool raw = blen > 8 && is_ntlmssp(blob, blen);
-    fprintf(stderr, "[sess] ssz=%u boff=%u blen=%u in_blob=%s head=", size, boff, blen,
-            raw ? "RAW-NTLM" : "spnego/other");
-    for (unsigned i = 0; i < blen && i < TRACE_HEAD_BYTES; i++) fprintf(stderr, "%02x", blob[i]);
-    fprintf(stderr, "\n");
+    char head[2 * TRACE_HEAD_BYTES + 1] = "";
+    for (unsigned i = 0; i < blen && i < TRACE_HEAD_BYTES; i++)
+        snprintf(head + 2 * i, 3, "%02x", blob[i]);
+    qv2_trace(c->conn_id, "sess", "ssz=%u boff=%u blen=%u in_blob=%s head=%s\n", size, boff, blen,
+              raw ? "RAW-NTLM" : "spnego/other", head);
 }
 
 // Ends the NTLM exchange in progress, if any.
@@ -290,10 +298,14 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
     case logon::user:
         memcpy(c->signing_key, key, sizeof key);
         c->guest = 0;
-        if (c->trace) {
-            fprintf(stderr, "[sess] key=");
-            for (uint8_t b : key) fprintf(stderr, "%02x", b);
-            fprintf(stderr, "\n");
+        // The key itself never goes to the trace: whoever reads a trace could
+        // sign as this session. Four bytes of its SHA-256 tell two traced
+        // sessions apart.
+        if (qv2_trace_on("sess")) {
+            uint8_t fp[32];
+            qv2_sha256(key, sizeof key, fp);
+            qv2_trace(c->conn_id, "sess", "key fingerprint=%02x%02x%02x%02x\n", fp[0], fp[1],
+                      fp[2], fp[3]);
         }
         if (!raw) qv2_spnego_done(&token, server_mic ? mic : nullptr);
         session_setup_ok_body(c, r, 0, 0, &token);
@@ -355,7 +367,7 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     // A client may say here, too, that it requires signing.
     if (security_mode & SIGNING_REQUIRED) c->client_sign_required = 1;
     const uint8_t *blob = rd->data + (boff - SMB2_HDR_LEN);
-    if (c->trace) trace_request(size, boff, blen, blob);
+    if (qv2_trace_on("sess")) trace_request(c, size, boff, blen, blob);
 
     // An empty security buffer asks for our challenge, as a missing
     // mechToken does.

@@ -3,6 +3,7 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "foundation/qv2_trace.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,12 +80,12 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_OBJECT_NAME_INVALID);
         return;
     }
-    if (c->trace) fprintf(stderr, "[tcon] share='%s' path='%s'\n", name, path);
+    qv2_trace(c->conn_id, "tcon", "share='%s' path='%s'\n", name, path);
 
     int is_ipc = qv2_casecmp(name, "IPC$") == 0;
     qv2_share share{};
     if (!is_ipc && qv2_share_find(name, &share) != 0) {
-        if (c->trace) fprintf(stderr, "[tcon] find FAILED for '%s'\n", name);
+        qv2_trace(c->conn_id, "tcon", "find FAILED for '%s'\n", name);
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_OBJECT_NAME_NOT_FOUND);
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
         log_tree(c, name, "no_such_share");

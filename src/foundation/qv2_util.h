@@ -108,3 +108,13 @@ inline void qv2_put_le64(uint8_t *p, uint64_t v) {
 inline uint64_t qv2_filetime(int64_t unix_seconds) {
     return uint64_t(unix_seconds + 11644473600LL) * 10000000ULL;
 }
+
+// ---- secrets ----
+
+// When set, every wipe calls it instead of zeroing (tests use it to observe
+// wipes). Assign it before any other thread starts.
+extern void (*wipe_hook)(void *buf, uint64_t len);
+// Zeroes secrets in a way the optimiser can't drop.
+void qv2_wipe(void *buf, uint64_t len);
+// 1 when equal; always compares all len bytes.
+int qv2_ct_equal(const void *a, const void *b, uint64_t len);

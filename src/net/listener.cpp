@@ -267,11 +267,6 @@ void accept_main(void *arg) {
 
 } // namespace
 
-int qv2_server_stopping(void) {
-    std::lock_guard<std::mutex> guard(g.lock);
-    return g.stopping;
-}
-
 extern "C" DIRIR2I_API int dirir2i_start(const char *bind, uint32_t port, const char *server_name) {
     const char *text = bind && *bind ? bind : "127.0.0.1";
     qv2_ip ip;
@@ -311,6 +306,7 @@ extern "C" DIRIR2I_API int dirir2i_start(const char *bind, uint32_t port, const 
         g.sock = fd;
         g.port = bound_port;
         g.stopping = 0;
+        qv2_stop_flag_set(0);
     }
 
     qv2_thread t;
@@ -336,6 +332,7 @@ extern "C" DIRIR2I_API void dirir2i_stop(void) {
         // Still starting (no accept thread yet): nothing to wait for.
         if (!g.running || g.stopping || !g.serving) return;
         g.stopping = 1;
+        qv2_stop_flag_set(1);
         t = g.accept_thread;
     }
     qv2_thread_join(&t);
@@ -348,6 +345,7 @@ extern "C" DIRIR2I_API void dirir2i_stop(void) {
     g.serving = 0;
     g.running = 0;
     g.stopping = 0;
+    qv2_stop_flag_set(0);
     g.port = 0;
 }
 

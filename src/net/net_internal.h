@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/qv2_engine_types.h"
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 
 // One accepted connection, from accept until its thread has been joined.
 // Zero-filled when created.

@@ -1,20 +1,16 @@
 // NTLMv2 server authentication (MS-NLMP): the CHALLENGE message and the
 // verification of a client's AUTHENTICATE message against one user.
 //
-// qv2_ntlm_type3 results:
-//   0, guest 0  the user is verified; key_out holds the session key
-//   0, guest 1  admit as a guest (empty NT response, or a response too short
-//               or too long for NTLMv2 while guests are allowed); zero key
-//   1           this user doesn't match (name differs or wrong proof)
-//  -1           malformed or refused; the caller fails the logon at once
-// NTLMv1 is never verified.
+// qv2_ntlm_type3 says why it ended as it did (qv2_ntlm_reason), and
+// qv2_ntlm_outcome_of what that means: a verified user (with the session
+// key), a guest (no key), no match (the caller may try its next user), or a
+// malformed message (the logon fails at once). NTLMv1 is never verified.
 #include "security/qv2_ntlm.h"
 
-#include "config/qv2_cfg.h"
+#include "foundation/qv2_trace.h"
 #include "foundation/qv2_util.h"
 #include "security/qv2_crypto.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,19 +38,6 @@ constexpr uint64_t kNtMin = 48, kNtMax = 1040;
 constexpr int64_t kClockSkew = 7200;
 constexpr uint64_t kEpochDelta = 11644473600ULL; // seconds from 1601 to 1970
 
-// The verifier's lines appear whenever DIRIR2I_TRACE exists, whatever its value.
-bool trace_on(void) {
-    return getenv("DIRIR2I_TRACE") != nullptr;
-}
-
-void trace(const char *fmt, ...) QV2_PRINTF(1, 2);
-void trace(const char *fmt, ...) {
-    if (!trace_on()) return;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-}
 
 int rd_u16(der_reader *r, uint16_t *v) {
     if (r->pos > r->size || r->size - r->pos < 2) return -1;
@@ -81,7 +64,7 @@ const uint8_t *field(der_reader *r, const uint8_t *msg, uint64_t msglen, uint64_
         *len_out = len;
         return off == 0 ? nullptr : msg + off;
     }
-    trace("[t3field] off=%u ln=%u msglen=%zu hi=%u\n", unsigned(off), unsigned(len), size_t(msglen),
+    qv2_trace(-1, "t3field", "off=%u ln=%u msglen=%zu hi=%u\n", unsigned(off), unsigned(len), size_t(msglen),
           unsigned(maxlen));
     return nullptr;
 }
@@ -108,29 +91,33 @@ int av_find(const uint8_t *list, uint64_t len, uint16_t id, const uint8_t **valu
 // The AV pairs of a blob, one line, for diagnosing clients that echo them
 // oddly.
 void trace_av_walk(const uint8_t *blob, uint64_t blen) {
-    if (!trace_on()) return;
-    fprintf(stderr, "[t3] walk blen=%zu:", size_t(blen));
+    if (!qv2_trace_on("t3")) return;
+    qv2_buf line{};
+    qv2_buf_printf(&line, "walk blen=%zu:", size_t(blen));
     uint64_t off = kBlobAvOffset;
     while (off <= blen && blen - off >= 4) {
         uint16_t avid = qv2_le16(blob + off);
         uint16_t avlen = qv2_le16(blob + off + 2);
-        fprintf(stderr, " id=%u len=%u@%zu", unsigned(avid), unsigned(avlen), size_t(off));
+        qv2_buf_printf(&line, " id=%u len=%u@%zu", unsigned(avid), unsigned(avlen), size_t(off));
         if (avlen > blen - off - 4) {
-            fprintf(stderr, " OVER");
+            qv2_buf_str(&line, " OVER");
             break;
         }
         if (avid == kAvEol) break;
         off += 4 + uint64_t(avlen);
     }
-    fprintf(stderr, "\n");
+    if (!line.failed) qv2_trace(-1, "t3", "%s\n", reinterpret_cast<char *>(line.data));
+    qv2_buf_free(&line);
 }
 
 void trace_ts_missing(const uint8_t *blob, uint64_t blen) {
-    if (!trace_on()) return;
-    fprintf(stderr, "[t3] ts av blen=%zu blob:", size_t(blen));
+    if (!qv2_trace_on("t3")) return;
+    qv2_buf line{};
+    qv2_buf_printf(&line, "ts av blen=%zu blob:", size_t(blen));
     for (uint64_t i = 0; i < blen && i < 60; i++)
-        fprintf(stderr, " %02x", blob[i]);
-    fprintf(stderr, "\n");
+        qv2_buf_printf(&line, " %02x", blob[i]);
+    if (!line.failed) qv2_trace(-1, "t3", "%s\n", reinterpret_cast<char *>(line.data));
+    qv2_buf_free(&line);
 }
 
 // The server name as it goes on the wire: null or empty is the default,
@@ -243,29 +230,27 @@ int qv2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t 
     return 0;
 }
 
-int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[8],
-                   const char *server_name, int64_t now, int timecheck, const char *user,
-                   const char *password, int *guest_out, uint8_t key_out[16]) {
-    int guest_sink;
+qv2_ntlm_reason qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const qv2_ntlm_check &chk,
+                               const char *user, const char *password, uint8_t key_out[16]) {
     uint8_t key_sink[16];
-    if (!guest_out) guest_out = &guest_sink;
     if (!key_out) key_out = key_sink;
-    *guest_out = 0;
     memset(key_out, 0, 16);
     if (!user) user = "";
+    const uint8_t *challenge = chk.challenge;
+    const char *server_name = chk.server_name;
 
-    if (!challenge) return -1;
+    if (!challenge) return QV2_NTLM_BAD_ARGUMENT;
     if (!msg || msglen < 32) {
-        trace("[t3] short %zu\n", size_t(msglen));
-        return -1;
+        qv2_trace(-1, "t3", "short %zu\n", size_t(msglen));
+        return QV2_NTLM_SHORT;
     }
     if (memcmp(msg, kSig, 8) != 0) {
-        trace("[t3] sig\n");
-        return -1;
+        qv2_trace(-1, "t3", "sig\n");
+        return QV2_NTLM_SIGNATURE;
     }
     der_reader r{msg, msglen, 8};
     uint32_t type;
-    if (rd_u32(&r, &type) != 0 || type != 3) return -1;
+    if (rd_u32(&r, &type) != 0 || type != 3) return QV2_NTLM_NOT_AUTHENTICATE;
 
     // Descriptors in wire order; the LM response and workstation are read
     // only to step over them.
@@ -277,43 +262,40 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     field(&r, msg, msglen, &ws_len);
     const uint8_t *enc_key = field(&r, msg, msglen, &enc_len);
     if (!nt) {
-        trace("[t3] ntfield\n");
-        return -1;
+        qv2_trace(-1, "t3", "ntfield\n");
+        return QV2_NTLM_NO_NT_RESPONSE;
     }
     uint32_t flags;
     if (rd_u32(&r, &flags) != 0) {
-        trace("[t3] flags\n");
-        return -1;
+        qv2_trace(-1, "t3", "flags\n");
+        return QV2_NTLM_NO_FLAGS;
     }
     // An anonymous logon carries no response at all, so there is nothing of
     // NTLMv1 to refuse; Samba's anonymous AUTHENTICATE sets NTLM without
     // extended session security.
     if (nt_len == 0) {
-        trace("[t3] anonymous (empty NT response)\n");
-        *guest_out = 1;
-        return 0;
+        qv2_trace(-1, "t3", "anonymous (empty NT response)\n");
+        return QV2_NTLM_ANONYMOUS;
     }
     // NTLM without extended session security means an NTLMv1 client. Its
     // response proves no user; like any unproven logon it may still be a
     // guest.
     bool ntlmv1 = (flags & QV2_NTLM_NTLM) && !(flags & QV2_NTLM_EXTENDED_SESSIONSECURITY);
     if (ntlmv1) {
-        if (qv2_guest_allowed()) {
-            trace("[t3] ntlmv1 -> guest\n");
-            *guest_out = 1;
-            return 0;
+        if (chk.guest_allowed) {
+            qv2_trace(-1, "t3", "ntlmv1 -> guest\n");
+            return QV2_NTLM_UNPROVEN_GUEST;
         }
-        trace("[t3] ntonly flags=%08x\n", unsigned(flags));
-        return 1;
+        qv2_trace(-1, "t3", "ntonly flags=%08x\n", unsigned(flags));
+        return QV2_NTLM_NTLMV1;
     }
     if (nt_len < kNtMin || nt_len > kNtMax) {
-        if (qv2_guest_allowed()) {
-            trace("[t3] short blob -> guest\n");
-            *guest_out = 1;
-            return 0;
+        if (chk.guest_allowed) {
+            qv2_trace(-1, "t3", "short blob -> guest\n");
+            return QV2_NTLM_UNPROVEN_GUEST;
         }
-        trace("[t3] ntlen %u\n", unsigned(nt_len));
-        return -1;
+        qv2_trace(-1, "t3", "ntlen %u\n", unsigned(nt_len));
+        return QV2_NTLM_RESPONSE_LENGTH;
     }
 
     uint8_t proof[16];
@@ -321,50 +303,50 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     const uint8_t *blob = nt + 16;
     uint64_t blen = nt_len - 16;
     if (blob[0] != 1 || blob[1] != 1) {
-        trace("[t3] blobver %02x%02x\n", blob[0], blob[1]);
-        return -1;
+        qv2_trace(-1, "t3", "blobver %02x%02x\n", blob[0], blob[1]);
+        return QV2_NTLM_BLOB_VERSION;
     }
 
     char wire_user[129] = "";
     if (user_len != 0 &&
         (!wuser || qv2_utf16_to_utf8(wuser, user_len, wire_user, sizeof wire_user) < 0))
-        return -1;
+        return QV2_NTLM_USER_NAME;
     if (user[0] && qv2_casecmp(user, wire_user) != 0) {
-        trace("[t3] user mismatch wire='%s' want='%s'\n", wire_user, user);
-        return 1;
+        qv2_trace(-1, "t3", "user mismatch wire='%s' want='%s'\n", wire_user, user);
+        return QV2_NTLM_OTHER_USER;
     }
 
     const uint8_t *avs = blob + kBlobAvOffset;
     uint64_t avs_len = blen - kBlobAvOffset;
-    if (timecheck) {
+    if (chk.timecheck) {
         trace_av_walk(blob, blen);
         const uint8_t *tsv;
         uint64_t tslen;
         if (av_find(avs, avs_len, kAvTimestamp, &tsv, &tslen) != 0 || tslen != 8) {
             trace_ts_missing(blob, blen);
-            return -1;
+            return QV2_NTLM_TIMESTAMP;
         }
         // A zero timestamp would make a response collected once valid for
         // ever: it fails like one out of the window.
         uint64_t ft = qv2_le64(tsv);
         int64_t seconds = int64_t(ft / 10000000ULL) - int64_t(kEpochDelta);
         int64_t skew;
-        if (ft == 0 || __builtin_sub_overflow(seconds, now, &skew) || skew > kClockSkew ||
+        if (ft == 0 || __builtin_sub_overflow(seconds, chk.now, &skew) || skew > kClockSkew ||
             skew < -kClockSkew)
-            return -1;
+            return QV2_NTLM_TIMESTAMP;
     }
 
     uint8_t name16[160];
     int32_t w = 0;
-    if (server_name_utf16(server_name, name16, &w) != 0) return -1;
+    if (server_name_utf16(server_name, name16, &w) != 0) return QV2_NTLM_BAD_ARGUMENT;
     if (!av_names_server(avs, avs_len, kAvNbDomainName, name16, w)) {
-        trace("[t3] nbdom av (dom=%s)\n",
+        qv2_trace(-1, "t3", "nbdom av (dom=%s)\n",
               server_name && server_name[0] ? server_name : kDefaultName);
-        return -1;
+        return QV2_NTLM_DOMAIN_NAME;
     }
     if (!av_names_server(avs, avs_len, kAvNbComputerName, name16, w)) {
-        trace("[t3] nbcomp av\n");
-        return -1;
+        qv2_trace(-1, "t3", "nbcomp av\n");
+        return QV2_NTLM_COMPUTER_NAME;
     }
 
     // The client's domain only enters NTOWFv2; it is not matched.
@@ -383,20 +365,20 @@ int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[
     qv2_hmacmd5_update(&s.mac, blob, blen);
     qv2_hmacmd5_final(&s.mac, expected);
     if (hashed != 0 || !qv2_ct_equal(expected, proof, 16)) {
-        trace("[t3] proof MISMATCH user='%s'\n", wire_user);
-        return 1;
+        qv2_trace(-1, "t3", "proof MISMATCH user='%s'\n", wire_user);
+        return QV2_NTLM_WRONG_PROOF;
     }
 
     qv2_hmacmd5(s.ntowf, 16, proof, 16, s.base_key);
     if (flags & QV2_NTLM_KEY_EXCH) {
-        if (!enc_key || enc_len != 16) return -1;
+        if (!enc_key || enc_len != 16) return QV2_NTLM_SESSION_KEY;
         memcpy(key_out, enc_key, 16);
         qv2_rc4_init(&s.rc4, s.base_key, 16);
         qv2_rc4(&s.rc4, key_out, 16);
     } else {
         memcpy(key_out, s.base_key, 16);
     }
-    return 0;
+    return QV2_NTLM_VERIFIED;
 }
 
 void qv2_ntlm_hashes_dom(const char *user, const char *domain, const char *password,
@@ -448,4 +430,16 @@ int qv2_ntlm_check_mic(const uint8_t *auth, uint64_t authlen, const uint8_t *neg
     qv2_wipe(&h, sizeof h);
     qv2_wipe(mic, sizeof mic);
     return ok ? 0 : -1;
+}
+
+qv2_ntlm_outcome qv2_ntlm_outcome_of(qv2_ntlm_reason reason) {
+    switch (reason) {
+    case QV2_NTLM_VERIFIED: return QV2_NTLM_USER;
+    case QV2_NTLM_ANONYMOUS:
+    case QV2_NTLM_UNPROVEN_GUEST: return QV2_NTLM_GUEST;
+    case QV2_NTLM_NTLMV1:
+    case QV2_NTLM_OTHER_USER:
+    case QV2_NTLM_WRONG_PROOF: return QV2_NTLM_NO_MATCH;
+    default: return QV2_NTLM_MALFORMED;
+    }
 }

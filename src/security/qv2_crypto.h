@@ -2,6 +2,7 @@
 // Written here; no crypto library is linked. Nothing allocates or fails.
 #pragma once
 
+#include "foundation/qv2_util.h" // qv2_wipe, qv2_ct_equal
 #include "security/qv2_crypto_types.h"
 
 void qv2_sha256_init(qv2_sha256_ctx *ctx);
@@ -43,13 +44,6 @@ void qv2_kdf_ctr_hmacsha256(const void *key, uint64_t keylen, const char *label,
                             const void *context, uint64_t contextlen, uint8_t *out,
                             uint64_t outlen);
 
-// When set, every wipe calls it instead of zeroing (tests use it to observe
-// wipes). Assign it before any other thread starts.
-extern void (*wipe_hook)(void *buf, uint64_t len);
-// Zeroes secrets in a way the optimiser can't drop.
-void qv2_wipe(void *buf, uint64_t len);
-// 1 when equal; always compares all len bytes.
-int qv2_ct_equal(const void *a, const void *b, uint64_t len);
 
 // 0 when every known-answer vector matches, else -1.
 int qv2_selftest(void);

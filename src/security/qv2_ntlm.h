@@ -72,13 +72,51 @@ uint32_t qv2_ntlm_offer(const uint8_t *negotiate, uint64_t len);
 // appended) when the server name can't be converted to UTF-16LE.
 int qv2_ntlm_type2(const char *server_name, const uint8_t challenge[8], int64_t unix_time,
                    uint32_t flags, qv2_buf *b);
-// Verifies an AUTHENTICATE message against one user (see the result table in
-// ntlm.cpp): 0 verified (guest_out 0, key_out the session key) or admitted as
-// a guest (guest_out 1, zero key); 1 this user doesn't match; -1 malformed or
-// refused.
-int qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const uint8_t challenge[8],
-                   const char *server_name, int64_t now, int timecheck, const char *user,
-                   const char *password, int *guest_out, uint8_t key_out[16]);
+// What a verification is checked against.
+struct qv2_ntlm_check {
+    const uint8_t *challenge; // the 8 bytes our CHALLENGE carried
+    const char *server_name;  // as given to qv2_ntlm_type2
+    int64_t now;              // Unix seconds
+    int timecheck;            // check the client's timestamp (±2 hours)
+    int guest_allowed;        // an unproven logon may become a guest session
+};
+
+// Why a verification ended as it did. Every reason has one outcome
+// (qv2_ntlm_outcome_of).
+enum qv2_ntlm_reason : int {
+    QV2_NTLM_VERIFIED,         // user: the password is proven; the key is the session key
+    QV2_NTLM_ANONYMOUS,        // guest: an empty NT response, whatever the guest rule
+    QV2_NTLM_UNPROVEN_GUEST,   // guest: NTLMv1, or a response of no NTLMv2 length, guests admitted
+    QV2_NTLM_NTLMV1,           // no match: NTLMv1 proves no user
+    QV2_NTLM_OTHER_USER,       // no match: the message names another user
+    QV2_NTLM_WRONG_PROOF,      // no match: the proof is not this user's password
+    QV2_NTLM_BAD_ARGUMENT,     // malformed: no challenge, or a server name that isn't UTF-8
+    QV2_NTLM_SHORT,            // malformed: under 32 bytes
+    QV2_NTLM_SIGNATURE,        // malformed: not "NTLMSSP"
+    QV2_NTLM_NOT_AUTHENTICATE, // malformed: another message type
+    QV2_NTLM_NO_NT_RESPONSE,   // malformed: the NT response field is missing or runs out
+    QV2_NTLM_NO_FLAGS,         // malformed: no NegotiateFlags
+    QV2_NTLM_RESPONSE_LENGTH,  // refused: no NTLMv2 length, guests not admitted
+    QV2_NTLM_BLOB_VERSION,     // malformed: the blob is not version 1.1
+    QV2_NTLM_USER_NAME,        // malformed: the user name is not UTF-16 or too long
+    QV2_NTLM_TIMESTAMP,        // refused: the timestamp is missing, 0 or out of the window
+    QV2_NTLM_DOMAIN_NAME,      // refused: MsvAvNbDomainName is not our name
+    QV2_NTLM_COMPUTER_NAME,    // refused: MsvAvNbComputerName is not our name
+    QV2_NTLM_SESSION_KEY,      // malformed: KEY_EXCH without a 16-byte session key
+};
+enum qv2_ntlm_outcome : int {
+    QV2_NTLM_USER,      // a user session, keyed
+    QV2_NTLM_GUEST,     // a guest session, no key
+    QV2_NTLM_NO_MATCH,  // not this user; the caller may try its next one
+    QV2_NTLM_MALFORMED, // the logon fails at once
+};
+qv2_ntlm_outcome qv2_ntlm_outcome_of(qv2_ntlm_reason reason);
+
+// Verifies an AUTHENTICATE message against one user (an empty user: any
+// name, for a guest attempt). key_out (16 bytes) gets the session key when
+// the reason is QV2_NTLM_VERIFIED, else zeros.
+qv2_ntlm_reason qv2_ntlm_type3(const uint8_t *msg, uint64_t msglen, const qv2_ntlm_check &chk,
+                               const char *user, const char *password, uint8_t key_out[16]);
 // NT hash and NTOWFv2 (user upper-cased; a null domain counts as empty).
 void qv2_ntlm_hashes_dom(const char *user, const char *domain, const char *password,
                          uint8_t nt_hash_out[16], uint8_t ntowf_out[16]);

@@ -1,5 +1,6 @@
 // The share table: what may be published, under which names, how it is
 // found and listed, and the built-in IPC$.
+#include "foundation/qv2_trace.h"
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "support/tempdir.h"
@@ -178,14 +179,15 @@ TEST_F(ShareTable, TableHoldsTwoHundredFiftySixShares) {
 TEST_F(ShareTable, TraceShowsEveryAddAndWhatItResolvedTo) {
     std::string dir = t.mkdir("d");
     t.symlink("d", "ld");
-    setenv("DIRIR2I_TRACE", "0", 1); // any value switches these lines on
+    int saved = qv2_trace_level();
+    qv2_trace_set_level(1); // the lower level, what any value of DIRIR2I_TRACE gives
     testing::internal::CaptureStderr();
     int rc1 = add("traced", t.join("ld"));
     int rc2 = dirir2i_add_share(nullptr, nullptr);
     std::string err = testing::internal::GetCapturedStderr();
-    unsetenv("DIRIR2I_TRACE");
+    qv2_trace_set_level(0);
     EXPECT_EQ(rc1, 0);
-    EXPECT_EQ(rc2, -1);
+    EXPECT_EQ(rc2, DIRIR2I_EARG);
     EXPECT_EQ(err, "[cfg] add_share('traced', '" + t.join("ld") + "')\n" +
                        "[cfg] share 'traced' -> " + dir + " added (nshares=1)\n" +
                        "[cfg] add_share('(null)', '(null)')\n");
@@ -193,6 +195,7 @@ TEST_F(ShareTable, TraceShowsEveryAddAndWhatItResolvedTo) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(add("quiet", dir), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    qv2_trace_set_level(saved);
 }
 
 } // namespace

@@ -82,11 +82,11 @@ TEST_F(UserTable, UserAtCutsToTheAreasAndRefusesBadIndexesAndAreas) {
     EXPECT_STREQ(name, "long");
     EXPECT_STREQ(pw, "lo");
     char big[300];
-    EXPECT_EQ(qv2_user_at(1, big, sizeof big, big, sizeof big), 1);
-    EXPECT_EQ(qv2_user_at(-1, big, sizeof big, big, sizeof big), 1);
-    EXPECT_EQ(qv2_user_at(0, nullptr, 10, big, sizeof big), 1);
-    EXPECT_EQ(qv2_user_at(0, big, sizeof big, nullptr, 10), 1);
-    EXPECT_EQ(qv2_user_at(0, big, 0, pw, sizeof pw), 1);
+    EXPECT_EQ(qv2_user_at(1, big, sizeof big, big, sizeof big), DIRIR2I_ENOENT);
+    EXPECT_EQ(qv2_user_at(-1, big, sizeof big, big, sizeof big), DIRIR2I_EARG);
+    EXPECT_EQ(qv2_user_at(0, nullptr, 10, big, sizeof big), DIRIR2I_EARG);
+    EXPECT_EQ(qv2_user_at(0, big, sizeof big, nullptr, 10), DIRIR2I_EARG);
+    EXPECT_EQ(qv2_user_at(0, big, 0, pw, sizeof pw), DIRIR2I_EARG);
 }
 
 TEST_F(UserTable, RemovalKeepsTheOthersInOrder) {
@@ -142,7 +142,7 @@ TEST_F(UserTable, TableHoldsTwoHundredFiftySixUsers) {
     EXPECT_STREQ(pw, "changed");
     ASSERT_EQ(qv2_user_at(255, n, sizeof n, pw, sizeof pw), 0);
     EXPECT_STREQ(n, "u255");
-    EXPECT_EQ(qv2_user_at(256, n, sizeof n, pw, sizeof pw), 1);
+    EXPECT_EQ(qv2_user_at(256, n, sizeof n, pw, sizeof pw), DIRIR2I_ENOENT);
 }
 
 TEST_F(UserTable, GuestsFollowTheOptionOrWithAutoAnEmptyTable) {

@@ -230,12 +230,11 @@ TEST(CreateTrace, NamesTheRequestTheNewFileIdAndTheContextWalk) {
     DocsShare docs;
     smb2::Client cl;
     uint32_t tid = cl.connect("docs");
-    cl.conn().trace = 1;
+    smb2::ScopedTraceLevel traced(2);
     testing::internal::CaptureStderr();
     smb2::Reply ok = cl.create(tid, {.name = "hello.txt", .contexts = maximal_access_and_qfid()});
     smb2::Reply refused = cl.create(tid, {.name = "hello.txt", .disposition = 2});
     std::string err = testing::internal::GetCapturedStderr();
-    cl.conn().trace = 0;
     ASSERT_EQ(ok.status(), STATUS_SUCCESS);
     ASSERT_EQ(refused.status(), STATUS_ACCESS_DENIED);
     for (const char *line : {

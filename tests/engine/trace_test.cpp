@@ -1,6 +1,11 @@
-// The engine's trace on the standard error stream, switched by DIRIR2I_TRACE.
+// The engine's trace on the standard error stream: its switch (DIRIR2I_TRACE,
+// read once by the configuration) and the lines the engine writes.
 #include "support/smb2_frames.h"
+#include "support/smb2_session.h"
 #include "support/smb2_transport.h"
+
+#include "config/qv2_cfg.h"
+#include "security/qv2_ntlm.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +16,10 @@ using smb2::Bytes;
 
 namespace {
 
+// The trace of one simulated run, with the level a value of DIRIR2I_TRACE
+// gives (null: the variable unset).
 std::string traced_run(const char *trace_value, const smb2::Script &s) {
-    smb2::ScopedEnv env("DIRIR2I_TRACE", trace_value);
+    smb2::ScopedTraceLevel level(qv2_cfg_trace_level_of(trace_value));
     testing::internal::CaptureStderr();
     smb2::Transcript t = smb2::run(s);
     std::string err = testing::internal::GetCapturedStderr();
@@ -71,4 +78,30 @@ TEST(Trace, OnlyAValueStartingWithOneSwitchesItOn) {
         EXPECT_EQ(traced_run(v, s).find("[dirir2i"), std::string::npos) << "'" << v << "'";
     EXPECT_EQ(traced_run(nullptr, s).find("[dirir2i"), std::string::npos);
     EXPECT_NE(traced_run("10", s).find("[dirir2i 0] >> ECHO"), std::string::npos);
+}
+
+TEST(Trace, ATracedUserLogonShowsNoKeyPasswordOrHash) {
+    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedUser alice("alice", "Secret123");
+    smb2::ScopedTraceLevel traced(2);
+    smb2::DirectConn dc;
+    testing::internal::CaptureStderr();
+    smb2::Session s = smb2::logon(dc, {.user = "alice", .password = "Secret123", .mic = true});
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(s.ok) << s.error;
+    ASSERT_NE(err.find("[sess] "), std::string::npos) << "the logon was traced";
+    uint8_t nt[16], ntowf[16];
+    qv2_ntlm_hashes("alice", "Secret123", nt, ntowf);
+    std::string lower = err;
+    for (char &ch : lower) ch = char(tolower(static_cast<unsigned char>(ch)));
+    for (const std::string &secret :
+         {std::string("secret123"), smb2::hex(Bytes(s.key, s.key + 16)),
+          smb2::hex(Bytes(nt, nt + 16)), smb2::hex(Bytes(ntowf, ntowf + 16))}) {
+        EXPECT_EQ(lower.find(secret), std::string::npos) << secret;
+        // Nor as the traces print bytes: two digits each, space-separated.
+        std::string spaced;
+        for (size_t i = 0; i + 1 < secret.size() && secret != "secret123"; i += 2)
+            spaced += " " + secret.substr(i, 2);
+        if (!spaced.empty()) EXPECT_EQ(lower.find(spaced), std::string::npos) << spaced;
+    }
 }

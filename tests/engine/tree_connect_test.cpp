@@ -276,12 +276,11 @@ TEST(TreeConnectEndToEnd, RefusalsAndAConnectAsTheClientSeesThem) {
 }
 
 TEST_F(TreeConnect, TraceShowsTheShareNameAndAFailedLookup) {
-    cl_.conn().trace = 1;
+    smb2::ScopedTraceLevel traced(2);
     testing::internal::CaptureStderr();
     connect("\\\\h\\docs");
     connect("\\\\h\\nosuch");
     std::string err = testing::internal::GetCapturedStderr();
-    cl_.conn().trace = 0;
     EXPECT_NE(err.find("[tcon] share='docs' path='\\\\h\\docs'\n"), std::string::npos) << err;
     EXPECT_NE(err.find("[tcon] find FAILED for 'nosuch'\n"), std::string::npos) << err;
 }

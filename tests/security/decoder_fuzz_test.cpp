@@ -104,20 +104,16 @@ const int64_t kNow = 1700000000;
 
 void check_type3(const bytes &input, int timecheck) {
     auto msg = exact_copy(input);
-    int guest = 5;
     uint8_t key[16];
     memset(key, 0xcc, 16);
-    int rc = qv2_ntlm_type3(msg.get(), input.size(), kChallenge, "FUZZ", kNow, timecheck, "alice",
-                            "Secret123", &guest, key);
-    ASSERT_TRUE(rc == -1 || rc == 0 || rc == 1) << rc;
-    ASSERT_TRUE(guest == 0 || guest == 1);
-    if (rc != 0 || guest) {
+    qv2_ntlm_check chk{kChallenge, "FUZZ", kNow, timecheck, 1};
+    qv2_ntlm_reason why = qv2_ntlm_type3(msg.get(), input.size(), chk, "alice", "Secret123", key);
+    ASSERT_GE(int(why), int(QV2_NTLM_VERIFIED));
+    ASSERT_LE(int(why), int(QV2_NTLM_SESSION_KEY));
+    if (why != QV2_NTLM_VERIFIED) {
         for (uint8_t k : key) {
             ASSERT_EQ(k, 0);
         }
-    }
-    if (guest) {
-        ASSERT_EQ(rc, 0);
     }
 }
 
@@ -203,11 +199,10 @@ TEST_F(DecoderFuzz, NtlmVerifierStaysInsideMutatedMessages) {
     for (const bytes &s : seeds) {
         check_type3(s, 1);
         auto copy = exact_copy(s);
-        int guest;
         uint8_t key[16];
-        ASSERT_EQ(qv2_ntlm_type3(copy.get(), s.size(), kChallenge, "FUZZ", kNow, 1, "alice",
-                                 "Secret123", &guest, key),
-                  0);
+        qv2_ntlm_check chk{kChallenge, "FUZZ", kNow, 1, 1};
+        ASSERT_EQ(qv2_ntlm_type3(copy.get(), s.size(), chk, "alice", "Secret123", key),
+                  QV2_NTLM_VERIFIED);
     }
     for (int i = 0; i < 20000; i++) {
         bytes m = seeds[rng.below(2)];

@@ -1,5 +1,7 @@
 #include "support/smb2_transport.h"
 
+#include "foundation/qv2_trace.h"
+
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "engine/engine.h"
@@ -152,6 +154,11 @@ CounterWatch::CounterWatch() {
     for (int i = 0; i < QV2_ST_COUNT; i++) start_.push_back(qv2_stat_get(i));
 }
 long long CounterWatch::delta(int index) const { return qv2_stat_get(index) - start_.at(index); }
+
+ScopedTraceLevel::ScopedTraceLevel(int level) : saved_(qv2_trace_level()) {
+    qv2_trace_set_level(level);
+}
+ScopedTraceLevel::~ScopedTraceLevel() { qv2_trace_set_level(saved_); }
 
 ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
     const char *old = getenv(name);

@@ -129,6 +129,18 @@ class CounterWatch {
 
 // Sets (or, with null, removes) an environment variable for the lifetime of
 // the object and restores the previous state after.
+// Sets the trace level (qv2_trace_set_level) for the lifetime of the object.
+class ScopedTraceLevel {
+  public:
+    explicit ScopedTraceLevel(int level);
+    ~ScopedTraceLevel();
+    ScopedTraceLevel(const ScopedTraceLevel &) = delete;
+    ScopedTraceLevel &operator=(const ScopedTraceLevel &) = delete;
+
+  private:
+    int saved_;
+};
+
 class ScopedEnv {
   public:
     ScopedEnv(const char *name, const char *value);

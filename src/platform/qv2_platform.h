@@ -1,12 +1,15 @@
-// Network service pieces the rest of the system uses: the stop flag, the
-// clocks and threads. The exported start/stop/port/client-count are declared
-// in include/dirir2i.h.
+// The platform's services that the layers above share: the stop flag, the
+// clocks, threads and the random source. Everything here touches the
+// operating system; the engine reaches it only through this header, so the
+// network service can run the engine without the engine depending on it.
 #pragma once
 
 #include <cstdint>
 
 // 1 once dirir2i_stop has begun; session loops end when they see it.
 int qv2_server_stopping(void);
+// Set by the network service as a stop begins (1) and once it is over (0).
+void qv2_stop_flag_set(int stopping);
 // Milliseconds of a monotonic clock, for time-outs.
 uint64_t qv2_now_ms(void);
 // Fills out with n bytes from the system's random source. 0, or -1 when the
@@ -18,7 +21,7 @@ int64_t qv2_unix_now(void);
 // Milliseconds since 1970-01-01 UTC from the system clock, for log lines.
 int64_t qv2_unix_now_ms(void);
 
-// A started thread, to be joined exactly once. Opaque outside src/net.
+// A started thread, to be joined exactly once. Opaque outside src/platform.
 struct qv2_thread {
     uint64_t handle;
 };

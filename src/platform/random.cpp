@@ -1,6 +1,6 @@
 // The operating system's random source, for the secrets that must be
 // unpredictable (NTLM server challenges).
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 
 #include <cerrno>
 #include <sys/random.h>

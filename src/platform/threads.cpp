@@ -1,5 +1,5 @@
 // Threads: every server thread (accept and connection) is started here.
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 
 #include <cerrno>
 #include <cstdlib>

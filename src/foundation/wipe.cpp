@@ -1,5 +1,6 @@
-// Secret wiping and constant-time comparison.
-#include "security/qv2_crypto.h"
+// Secret wiping and constant-time comparison: what every layer that holds a
+// password, hash or key uses before letting go of it.
+#include "foundation/qv2_util.h"
 
 void (*wipe_hook)(void *buf, uint64_t len) = nullptr;
 

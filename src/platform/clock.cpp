@@ -1,5 +1,5 @@
 // The engine's time sources.
-#include "net/qv2_net.h"
+#include "platform/qv2_platform.h"
 
 #include <ctime>
 
