@@ -8,6 +8,7 @@
 //   bench_hostile_memory [-b DIRIR2I] [work-folder-parent]
 //
 // Everything runs on loopback; the temporary folder is removed.
+#include "support/builders/tempdir.h"
 #include "support/loopback_client.h"
 #include "support/smb2_file_requests.h"
 #include "support/smb2_frames.h"

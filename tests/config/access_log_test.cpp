@@ -3,7 +3,7 @@
 // (rotation), and lines from many threads arrive whole.
 #include "config/qv2_alog.h"
 #include "dirir2i.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

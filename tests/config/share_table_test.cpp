@@ -2,7 +2,7 @@
 // found and listed, and the built-in IPC$.
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

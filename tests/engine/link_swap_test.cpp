@@ -6,7 +6,7 @@
 // read in its new state.
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "config/qv2_cfg.h"
 #include "files/qv2_fs.h"

@@ -66,19 +66,8 @@ smb2::Reply only_reply(const Bytes &msg) {
     return t.replies.empty() ? smb2::Reply() : t.replies[0];
 }
 
-// 64-bit FNV-1a, written out here so the derivations are checked against an
-// independent copy.
-uint64_t fnv(const void *data, size_t n, uint64_t h) {
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    for (size_t i = 0; i < n; i++) {
-        h ^= p[i];
-        h *= 0x100000001b3ULL;
-    }
-    return h;
-}
-
 uint64_t name_hash(const std::string &name) {
-    return fnv(name.data(), name.size(), 0xcbf29ce484222325ULL);
+    return smb2::fnv1a64(name.data(), name.size());
 }
 
 const std::string kHints = "not_defined_in_RFC4178@please_ignore";
@@ -173,7 +162,7 @@ TEST(NegotiateDialect, ClockOptionMakesTheResponseAndTheChallengeRepeatable) {
     uint64_t h = name_hash("KESTRAVONDLEX");
     uint8_t t[8];
     for (int i = 0; i < 8; i++) t[i] = uint8_t(uint64_t(kClock) >> (8 * i));
-    EXPECT_EQ(smb2::get_u64(a.challenge_message, 24), h ^ fnv(t, 8, h));
+    EXPECT_EQ(smb2::get_u64(a.challenge_message, 24), h ^ smb2::fnv1a64(t, 8, h));
 }
 
 TEST(NegotiateDialect, ServerNameSeedsTheGuidAndTheChallenge) {
@@ -185,7 +174,7 @@ TEST(NegotiateDialect, ServerNameSeedsTheGuidAndTheChallenge) {
     EXPECT_EQ(s.replies[0].u64(72), h);
     uint8_t t[8];
     for (int i = 0; i < 8; i++) t[i] = uint8_t(uint64_t(kClock) >> (8 * i));
-    EXPECT_EQ(smb2::get_u64(s.challenge_message, 24), h ^ fnv(t, 8, h));
+    EXPECT_EQ(smb2::get_u64(s.challenge_message, 24), h ^ smb2::fnv1a64(t, 8, h));
 }
 
 TEST(NegotiateDialect, Smb3OnlyWithNegotiateContextsIsNotSupportedAndEndsTheConnection) {

@@ -4,7 +4,7 @@
 // listing, and the refusals.
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"

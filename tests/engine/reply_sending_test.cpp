@@ -8,7 +8,7 @@
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
 #include "support/smb2_transport.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 

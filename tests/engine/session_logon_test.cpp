@@ -38,15 +38,6 @@ NtlmClientParams client(const std::string &user, const std::string &password) {
     return p;
 }
 
-uint64_t fnv(const void *data, size_t n, uint64_t h) {
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    for (size_t i = 0; i < n; i++) {
-        h ^= p[i];
-        h *= 0x100000001b3ULL;
-    }
-    return h;
-}
-
 } // namespace
 
 TEST(SessionLogon, UserLogonAnsweringTheChallengeOfTheTranscriptLetsASignedEchoVerify) {
@@ -245,10 +236,10 @@ TEST(SessionLogon, SessionIdComesFromPeerConnectionNumberAndSecond) {
     // FNV-1a of the clock's 8 bytes, seeded with the hash of the peer text
     // (connection number 0), bit 0 set.
     const std::string peer = "127.0.0.1";
-    uint64_t seed = fnv(peer.data(), peer.size(), 0xcbf29ce484222325ULL);
+    uint64_t seed = smb2::fnv1a64(peer.data(), peer.size());
     uint8_t t[8];
     for (int i = 0; i < 8; i++) t[i] = uint8_t(1700000000ULL >> (8 * i));
-    EXPECT_EQ(a.session_id, fnv(t, 8, seed) | 1);
+    EXPECT_EQ(a.session_id, smb2::fnv1a64(t, 8, seed) | 1);
 }
 
 TEST(SessionLogon, SigningRequiredCountsTheSessionsSetUpUnderIt) {

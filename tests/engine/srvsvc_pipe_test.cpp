@@ -3,7 +3,7 @@
 // PDUs that get an empty answer.
 #include "support/smb2_client.h"
 #include "support/smb2_ioctl.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 

@@ -2,7 +2,7 @@
 // the IPC$ tree, the refusals and their counters, and tree ids that are
 // never handed out twice although disconnected trees are freed at once.
 #include "support/smb2_client.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 

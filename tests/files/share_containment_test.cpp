@@ -4,7 +4,7 @@
 #include "files/qv2_vfs.h"
 #include "files/scoped_share.h"
 #include "foundation/qv2_util.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

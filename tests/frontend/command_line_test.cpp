@@ -2,7 +2,7 @@
 // the serving line and the port file.
 #include "child_process.h"
 
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <arpa/inet.h>
 #include <cctype>

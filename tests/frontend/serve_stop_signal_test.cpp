@@ -1,7 +1,7 @@
 // `serve` ends on SIGTERM and SIGINT through a normal exit with code 0,
 // closing its clients first, so exit-time checks (LeakSanitizer in the
 // sanitizer build) run over a whole served session.
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

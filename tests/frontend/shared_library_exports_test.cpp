@@ -1,7 +1,7 @@
 // libdirir2i.so as a host program sees it: exactly the sixteen exports, a
 // fresh instance that starts empty, and every export callable through dlsym.
 #include "dirir2i.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <dlfcn.h>
 #include <elf.h>

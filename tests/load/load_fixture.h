@@ -11,7 +11,7 @@
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_transport.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "dirir2i.h"
 #include "engine/qv2_engine_types.h"

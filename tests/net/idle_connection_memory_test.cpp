@@ -13,7 +13,7 @@
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <cstdio>
 #include <memory>
