@@ -4,6 +4,7 @@
 #include "config/qv2_alog.h"
 #include "dirir2i.h"
 #include "support/builders/tempdir.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,7 @@ namespace {
 
 class AccessLog : public ::testing::Test {
   protected:
-    void TearDown() override {
-        EXPECT_EQ(dirir2i_set_option("log", "off"), 0);
-        EXPECT_EQ(dirir2i_set_option("log_format", "logfmt"), 0);
-    }
+    smb2::OptionsSnapshot restore_; // the log off, logfmt again
     // One `stop` line with a port, as the server writes when it stops.
     static void write_line(int port) { qv2_alog_server("stop", nullptr, port); }
     TempDir dir_;

@@ -1,5 +1,6 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -11,34 +12,12 @@ namespace {
 // Options are process-wide: every test puts back what it changed.
 class Options : public ::testing::Test {
   protected:
-    void SetUp() override { qv2_opts_get(&saved_); }
-    void TearDown() override {
-        char v[32];
-        auto num = [&](const char *key, long long value) {
-            snprintf(v, sizeof v, "%lld", value);
-            ASSERT_EQ(dirir2i_set_option(key, v), 0) << key;
-        };
-        const char *guest = saved_.guest < 0 ? "auto" : saved_.guest ? "on" : "off";
-        ASSERT_EQ(dirir2i_set_option("guest", guest), 0);
-        ASSERT_EQ(dirir2i_set_option("signing", saved_.signing ? "required" : "enabled"), 0);
-        num("ntlm_timecheck", saved_.ntlm_timecheck);
-        num("max_clients", saved_.max_clients);
-        num("idle_timeout_ms", saved_.idle_timeout_ms);
-        num("io_timeout_ms", saved_.io_timeout_ms);
-        num("logon_timeout_ms", saved_.logon_timeout_ms);
-        num("max_login_failures", saved_.max_login_failures);
-        num("max_credits", saved_.max_credits);
-        num("max_handles", saved_.max_handles);
-        num("max_message", saved_.max_message);
-        num("clock", saved_.clock);
-        ASSERT_EQ(dirir2i_set_option("server_name", saved_.server_name), 0);
-    }
     static qv2_opts now() {
         qv2_opts o;
         qv2_opts_get(&o);
         return o;
     }
-    qv2_opts saved_;
+    smb2::OptionsSnapshot restore_;
 };
 
 TEST_F(Options, DefaultsAreThoseTheServerStartsWith) {
@@ -152,6 +131,25 @@ TEST_F(Options, BannerIsAcceptedAndChangesNothing) {
     qv2_opts before = now();
     EXPECT_EQ(dirir2i_set_option("banner", ""), 0);
     EXPECT_EQ(dirir2i_set_option("banner", "Welcome, any text at all"), 0);
+    qv2_opts after = now();
+    EXPECT_EQ(memcmp(&before, &after, sizeof before), 0);
+}
+
+TEST_F(Options, ASnapshotPutsEveryOptionBack) {
+    qv2_opts before = now();
+    {
+        smb2::OptionsSnapshot snapshot;
+        const char *changed[][2] = {
+            {"guest", "off"},         {"signing", "required"},     {"ntlm_timecheck", "off"},
+            {"max_clients", "3"},     {"idle_timeout_ms", "101"},  {"logon_timeout_ms", "1001"},
+            {"io_timeout_ms", "102"}, {"max_login_failures", "9"}, {"max_credits", "7"},
+            {"max_handles", "5"},     {"max_message", "65536"},    {"clock", "1700000000"},
+            {"server_name", "OTHER"}, {"log_format", "json"}};
+        for (const auto &kv : changed)
+            ASSERT_EQ(dirir2i_set_option(kv[0], kv[1]), DIRIR2I_OK) << kv[0];
+        qv2_opts changed_all = now();
+        EXPECT_NE(memcmp(&before, &changed_all, sizeof before), 0);
+    }
     qv2_opts after = now();
     EXPECT_EQ(memcmp(&before, &after, sizeof before), 0);
 }

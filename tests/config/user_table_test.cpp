@@ -3,6 +3,7 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "security/qv2_crypto.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +18,10 @@ namespace {
 class UserTable : public ::testing::Test {
   protected:
     void TearDown() override {
-        for (const std::string &u : added_) dirir2i_remove_user(u.c_str());
-        dirir2i_set_option("guest", "auto");
+        for (const std::string &u : added_)
+            dirir2i_remove_user(u.c_str());
     }
+    smb2::OptionsSnapshot restore_;
     int add(const std::string &user, const std::string &password) {
         int rc = dirir2i_add_user(user.c_str(), password.c_str());
         if (rc == 0) added_.push_back(user);

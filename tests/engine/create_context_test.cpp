@@ -22,8 +22,8 @@ constexpr uint32_t kDocs = 1;
 
 class CreateContexts : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
+    smb2::ScopedOption guest_{"guest", "on"};
+    smb2::ScopedOption clock_{"clock", "1700000000"};
     DocsShare docs_;
     smb2::SimClient sim_;
 
@@ -226,7 +226,7 @@ TEST_F(CreateContexts, FailedCreateInACompoundFailsTheRestWithABareHeader) {
 }
 
 TEST(CreateTrace, NamesTheRequestTheNewFileIdAndTheContextWalk) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     smb2::Client cl;
     uint32_t tid = cl.connect("docs");

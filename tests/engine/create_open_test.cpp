@@ -23,8 +23,8 @@ constexpr uint64_t kFiletime1970 = 0x019DB1DED53E8000ULL;
 
 class CreateOpen : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
+    smb2::ScopedOption guest_{"guest", "on"};
+    smb2::ScopedOption clock_{"clock", "1700000000"};
     DocsShare docs_;
     smb2::SimClient sim_;
 
@@ -152,7 +152,7 @@ TEST_F(CreateOpen, FilesOfTheShareAreNotReachableThroughIpc) {
 // share; "name::$DATA" is the file itself and other stream names are not
 // found, unless the host has an object of exactly that name.
 TEST(CreateOpenNames, OtherCaseAndTheDataStreamFindTheHostsEntry) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     docs.dir.write("Case.txt", "C");
     docs.dir.write("CASE.TXT", "U");
@@ -196,7 +196,7 @@ TEST(CreateOpenNames, OtherCaseAndTheDataStreamFindTheHostsEntry) {
 }
 
 TEST(CreateOpenSingleFileShare, EmptyNameOpensTheFileAndNothingLiesBelowIt) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     TempDir dir;
     std::string path = dir.write("one.txt", "just this");
     ScopedShare share("onefile", path);
@@ -211,7 +211,7 @@ TEST(CreateOpenSingleFileShare, EmptyNameOpensTheFileAndNothingLiesBelowIt) {
 }
 
 TEST(CreateOpenRemovedShare, RootIsObjectNotFoundAndOtherNamesPathNotFound) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     TempDir dir;
     dir.write("a.txt", "a");
     ASSERT_EQ(dirir2i_add_share("fleeting", dir.path().c_str()), 0);
@@ -228,7 +228,7 @@ TEST(CreateOpenRemovedShare, RootIsObjectNotFoundAndOtherNamesPathNotFound) {
 
 // What QUERY_DIRECTORY, READ, QUERY_INFO and IOCTL later rely on.
 TEST(CreateOpenRecord, HoldsTheObjectAsItWasAtOpen) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     smb2::Client cl;
     uint32_t docs_tid = cl.connect("DOCS");
@@ -268,7 +268,7 @@ TEST(CreateOpenRecord, HoldsTheObjectAsItWasAtOpen) {
 }
 
 TEST(CreateOpenRecord, TreeDisconnectLeavesOpensUsable) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     smb2::Client cl;
     uint32_t tid = cl.connect("docs");

@@ -27,8 +27,8 @@ constexpr uint32_t kDocs = 1, kIpc = 2; // tree ids of the two connects below
 
 class CreateRefusal : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
+    smb2::ScopedOption guest_{"guest", "on"};
+    smb2::ScopedOption clock_{"clock", "1700000000"};
     DocsShare docs_;
     smb2::SimClient sim_;
 
@@ -262,7 +262,7 @@ TEST_F(CreateRefusal, OtherPipesThanSrvsvcAreNotFound) {
 }
 
 TEST_F(CreateRefusal, HandleLimitCountsOpensInUse) {
-    smb2::ScopedOption limit("max_handles", "2", "1024");
+    smb2::ScopedOption limit("max_handles", "2");
     std::vector<Bytes> msgs = {
         smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "docs"),
         smb2::create(sim_.header(SMB2_CREATE, kDocs), {.name = "hello.txt"}),

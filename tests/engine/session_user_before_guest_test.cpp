@@ -16,8 +16,8 @@
 using smb2::Bytes;
 
 TEST(SessionUserBeforeGuest, ProvenUserGetsAUserSessionWhoseKeySignsWhileGuestsAreOn) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption guest("guest", "on");
     smb2::ScopedUser alice("alice", "secret");
     for (bool spnego : {true, false}) {
         SCOPED_TRACE(spnego ? "spnego" : "bare");
@@ -47,8 +47,8 @@ TEST(SessionUserBeforeGuest, ProvenUserGetsAUserSessionWhoseKeySignsWhileGuestsA
 }
 
 TEST(SessionUserBeforeGuest, AnyUserOfTheTableIsTriedBeforeTheGuestFallback) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption guest("guest", "on");
     smb2::ScopedUser alice("alice", "secret");
     smb2::ScopedUser bob("bob", "hunter2");
     smb2::DirectConn dc;
@@ -58,8 +58,8 @@ TEST(SessionUserBeforeGuest, AnyUserOfTheTableIsTriedBeforeTheGuestFallback) {
 }
 
 TEST(SessionUserBeforeGuest, MessageThatProvesNoUserFallsBackToAGuestSession) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption guest("guest", "on");
     smb2::ScopedUser alice("alice", "secret");
     const smb2::LogonParams cases[] = {
         {.user = "alice", .password = "wrong"},
@@ -83,9 +83,9 @@ TEST(SessionUserBeforeGuest, MessageThatProvesNoUserFallsBackToAGuestSession) {
 }
 
 TEST(SessionUserBeforeGuest, WhenBothSidesRequireSigningOnlyTheProvenUserGetsIn) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption guest("guest", "on", "auto");
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption guest("guest", "on");
+    smb2::ScopedOption signing("signing", "required");
     smb2::ScopedUser alice("alice", "secret");
 
     smb2::DirectConn ok_conn;
@@ -103,11 +103,11 @@ TEST(SessionUserBeforeGuest, WhenBothSidesRequireSigningOnlyTheProvenUserGetsIn)
 }
 
 TEST(SessionUserBeforeGuest, NtlmV1ProvesNoUserButIsAGuestWhileGuestsAreAdmitted) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption clock("clock", "1700000000");
     smb2::ScopedUser alice("alice", "secret");
     for (const char *guest_rule : {"on", "off"}) {
         SCOPED_TRACE(guest_rule);
-        smb2::ScopedOption guest("guest", guest_rule, "auto");
+        smb2::ScopedOption guest("guest", guest_rule);
         smb2::DirectConn dc;
         smb2::Reply nego = dc.process(smb2::negotiate_request(0, {0x0202, 0x0210}));
         ASSERT_EQ(nego.status(), STATUS_SUCCESS);

@@ -38,7 +38,7 @@ class SrvsvcPipe : public ::testing::Test {
         return transceive(std::vector<smb2::IoctlParams>{{.fid = kPipe, .input = input}})[0];
     }
 
-    smb2::ScopedOption clock{"clock", "1700000000", "0"};
+    smb2::ScopedOption clock{"clock", "1700000000"};
     smb2::SimClient sim;
 };
 

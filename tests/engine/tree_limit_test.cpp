@@ -21,7 +21,7 @@ int live_trees(const qv2_conn &c) {
 } // namespace
 
 TEST(TreeLimit, TheTreeAfterTheThousandTwentyFourthLiveOneIsRefusedUntilOneIsDisconnected) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     TempDir dir;
     ScopedShare share("docs", dir.path());
     smb2::Client cl;

@@ -3,7 +3,7 @@
 // the folder list/ of 50 files), with the user alice, guests admitted, and
 // signing required, so that a client that requires signing too logs on as
 // alice and signs while every other client is a guest. Every test leaves
-// the server stopped and the options at their defaults.
+// the server stopped and the options as it found them.
 #pragma once
 
 #include "load_client.h"
@@ -42,12 +42,6 @@ class LoadTest : public ::testing::Test {
         dirir2i_stop();
         dirir2i_remove_share("docs");
         dirir2i_remove_user("alice");
-        for (const char *kv : {"guest=auto", "signing=enabled", "max_clients=16",
-                               "idle_timeout_ms=300000", "io_timeout_ms=30000"}) {
-            std::string s(kv);
-            size_t eq = s.find('=');
-            dirir2i_set_option(s.substr(0, eq).c_str(), s.substr(eq + 1).c_str());
-        }
     }
     int start() {
         EXPECT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), 0) << dirir2i_last_error();
@@ -101,4 +95,5 @@ class LoadTest : public ::testing::Test {
     }
 
     TempDir dir_;
+    smb2::OptionsSnapshot restore_;
 };

@@ -118,7 +118,7 @@ class IdleConnectionMemory : public NetTest {
     }
     TempDir dir_;
     ScopedShare share_{"idle", dir_.path()};
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
 };
 
 } // namespace

@@ -1,6 +1,8 @@
-// Every network test leaves the server stopped and the options it touched at
-// their defaults, since the server is one process-wide instance.
+// Every network test leaves the server stopped and every option as it found
+// it, since the server is one process-wide instance.
 #pragma once
+
+#include "support/options_snapshot.h"
 
 #include "dirir2i.h"
 
@@ -9,11 +11,7 @@
 class NetTest : public ::testing::Test {
   protected:
     void SetUp() override { dirir2i_stop(); }
-    void TearDown() override {
-        dirir2i_stop();
-        dirir2i_set_option("max_clients", "16");
-        dirir2i_set_option("idle_timeout_ms", "300000");
-        dirir2i_set_option("io_timeout_ms", "30000");
-        dirir2i_set_option("server_name", "KESTRAVONDLEX");
-    }
+    void TearDown() override { dirir2i_stop(); }
+    smb2::OptionsSnapshot restore_;
 };
+

@@ -58,7 +58,7 @@ class SessionSecurityOverTcp : public NetTest {
         NetTest::SetUp();
         ASSERT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), 0) << dirir2i_last_error();
     }
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
 };
 
 Bytes echo_on(smb2::Session &s) {
@@ -68,7 +68,7 @@ Bytes echo_on(smb2::Session &s) {
 } // namespace
 
 TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefusesUnsigned) {
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption signing("signing", "required");
     smb2::ScopedUser alice("alice", "secret");
 
     TcpConn user;
@@ -102,8 +102,8 @@ TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefu
 TEST_F(SessionSecurityOverTcp, FreshChallengesMakeACapturedAuthenticateWorthlessElsewhere) {
     // The same second on both connections: a challenge derived from the name
     // and the time would repeat, and the captured AUTHENTICATE would verify.
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption no_guest("guest", "off", "on"); // a failure is not softened into a guest
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption no_guest("guest", "off"); // a failure is not softened into a guest
     smb2::ScopedUser alice("alice", "secret");
     auto first_leg = [](TcpConn &c, Bytes *challenge) {
         EXPECT_EQ(c.exchange(smb2::negotiate_request(0, {0x0210})).status(), STATUS_SUCCESS);

@@ -6,6 +6,7 @@
 #include "foundation/qv2_util.h"
 #include "security/qv2_ntlm.h"
 #include "support/ntlm_client.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -123,11 +124,8 @@ void check_type3(const Bytes &input, int timecheck) {
 
 class DecoderFuzz : public ::testing::Test {
   protected:
-    void SetUp() override {
-        unsetenv("DIRIR2I_TRACE");
-        dirir2i_set_option("guest", "on");
-    }
-    void TearDown() override { dirir2i_set_option("guest", "auto"); }
+    void SetUp() override { unsetenv("DIRIR2I_TRACE"); }
+    smb2::ScopedOption guest_{"guest", "on"};
 };
 
 std::vector<Bytes> spnego_seeds() {

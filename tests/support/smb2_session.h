@@ -6,7 +6,7 @@
 // In the simulation (the `clock` option must be set, so that the server's
 // challenge and SessionId repeat from one run to the next):
 //
-//   smb2::ScopedOption clock("clock", "1700000000", "0");
+//   smb2::ScopedOption clock("clock", "1700000000");
 //   smb2::Session s = smb2::logon_script({.user = "alice", .password = "pw"});
 //   ASSERT_TRUE(s.ok) << s.error;
 //   smb2::Script script = s.script();          // the logon, replayable
