@@ -6,6 +6,7 @@
 // keeps its megabyte-sized reply, or a leak per connection. Under AddressSanitizer, whose shadow memory makes
 // resident sizes meaningless, the live heap stands in for both.
 #include "support/loopback_client.h"
+#include "support/memory_probe.h"
 #include "net_fixture.h"
 
 #include "engine/qv2_engine_types.h"
@@ -21,19 +22,6 @@
 #include <unistd.h>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define IDLE_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define IDLE_TEST_ASAN 1
-#endif
-#endif
-#ifdef IDLE_TEST_ASAN
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#else
-#include <malloc.h>
-#endif
-
 using namespace nettest;
 using smb2::Bytes;
 
@@ -41,30 +29,6 @@ namespace {
 
 constexpr long long kMiB = 1 << 20;
 constexpr int kClients = 100;
-
-// Bytes of heap in use in the whole process.
-long long heap_in_use() {
-#ifdef IDLE_TEST_ASAN
-    return (long long)__sanitizer_get_current_allocated_bytes();
-#else
-    struct mallinfo2 m = mallinfo2();
-    return (long long)(m.uordblks + m.hblkhd);
-#endif
-}
-
-// Resident bytes of this process (the live heap under ASan).
-long long resident() {
-#ifdef IDLE_TEST_ASAN
-    return heap_in_use();
-#else
-    long long pages = 0, res = 0;
-    FILE *f = fopen("/proc/self/statm", "r");
-    if (!f) return 0;
-    int n = fscanf(f, "%lld %lld", &pages, &res);
-    fclose(f);
-    return n == 2 ? res * sysconf(_SC_PAGESIZE) : 0;
-#endif
-}
 
 // One client connection; every request waits for its reply.
 class Client {
@@ -132,7 +96,7 @@ TEST_F(IdleConnectionMemory, AHundredIdleClientsCostUnder1MiBEachAndLeaveNothing
         ASSERT_EQ(warm.read_the_file(), "");
     }
     ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
-    const long long rss_before = resident(), heap_before = heap_in_use();
+    const long long rss_before = probe::memory_in_use(), heap_before = probe::heap_in_use();
 
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < kClients; i++) {
@@ -141,7 +105,7 @@ TEST_F(IdleConnectionMemory, AHundredIdleClientsCostUnder1MiBEachAndLeaveNothing
     }
     ASSERT_EQ(dirir2i_client_count(), kClients);
     usleep(300 * 1000); // every connection has waited idle at least once since its READ
-    const long long rss_idle = resident();
+    const long long rss_idle = probe::memory_in_use();
     // Half the 2 MiB a connection may cost: a connection that kept its
     // megabyte reply would be over it.
     EXPECT_LT(rss_idle - rss_before, kClients * kMiB)
@@ -150,6 +114,6 @@ TEST_F(IdleConnectionMemory, AHundredIdleClientsCostUnder1MiBEachAndLeaveNothing
     clients.clear();
     ASSERT_TRUE(wait_until([] { return dirir2i_client_count() == 0; }));
     ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
-    EXPECT_LT(heap_in_use() - heap_before, kMiB)
-        << "heap before " << heap_before << ", after " << heap_in_use();
+    EXPECT_LT(probe::heap_in_use() - heap_before, kMiB)
+        << "heap before " << heap_before << ", after " << probe::heap_in_use();
 }
