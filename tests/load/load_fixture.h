@@ -6,7 +6,7 @@
 // the server stopped and the options as it found them.
 #pragma once
 
-#include "load_client.h"
+#include "support/loopback_client.h"
 
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
@@ -58,7 +58,7 @@ class LoadTest : public ::testing::Test {
     // Tree connect, list list/ and read hello.txt; "" on success, else what
     // went wrong. Requests are signed on a user session and the replies'
     // signatures checked.
-    static std::string browse_and_read(load::Conn &c, smb2::Session &s) {
+    static std::string browse_and_read(nettest::Conn &c, smb2::Session &s) {
         bool sign = !s.guest;
         auto call = [&](smb2::Bytes req) {
             smb2::Reply r = c.exchange(sign ? s.sign(req) : req);

@@ -18,7 +18,7 @@ constexpr uint64_t kMiB = 1 << 20;
 // Sends messages first..last-1 made by `make`, `batch` at a time, reading all
 // replies of a batch before the next. Each reply goes to `check`, which
 // returns "" or what is wrong; the first complaint is returned.
-std::string pipeline(load::Conn &c, int first, int last, int batch,
+std::string pipeline(nettest::Conn &c, int first, int last, int batch,
                      const std::function<smb2::Bytes(int)> &make,
                      const std::function<std::string(int, const smb2::Reply &)> &check) {
     for (int i = first; i < last; i += batch) {
@@ -54,8 +54,8 @@ using MemoryFlat = LoadTest;
 
 TEST_F(MemoryFlat, HandlesTreesAndListingsWithoutEndKeepTheConnectionsMemoryFlat) {
     int port = start();
-    long long opens = load::stat("opens"), listings = load::stat("listings_sent");
-    load::Conn c(port);
+    long long opens = nettest::stat("opens"), listings = nettest::stat("listings_sent");
+    nettest::Conn c(port);
     smb2::Session s = c.logon();
     ASSERT_TRUE(s.ok) << s.error;
     smb2::Reply t = c.exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\docs"));
@@ -125,7 +125,7 @@ TEST_F(MemoryFlat, HandlesTreesAndListingsWithoutEndKeepTheConnectionsMemoryFlat
     // listed about 10 MiB.
     EXPECT_LT(after, before + 8 * kMiB)
         << "grew from " << before / 1024 << " KiB to " << after / 1024 << " KiB";
-    EXPECT_EQ(load::stat("opens") - opens, 100000 + 1000);
-    EXPECT_EQ(load::stat("listings_sent") - listings, 1000);
+    EXPECT_EQ(nettest::stat("opens") - opens, 100000 + 1000);
+    EXPECT_EQ(nettest::stat("listings_sent") - listings, 1000);
     EXPECT_EQ(c.exchange(smb2::echo(s.next_mid++)).status(), STATUS_SUCCESS);
 }

@@ -30,47 +30,21 @@ namespace {
 constexpr long long kMiB = 1 << 20;
 constexpr int kClients = 100;
 
-// One client connection; every request waits for its reply.
-class Client {
-  public:
-    Client() : fd_(connect_to("127.0.0.1", dirir2i_port())) {}
-    ~Client() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
-
-    smb2::Reply exchange(const Bytes &msg) {
-        Bytes packet = smb2::nbss(msg);
-        if (fd_ < 0 || !send_all(fd_, packet.data(), packet.size())) return {};
-        std::string hdr = recv_exact(fd_, 4);
-        if (hdr.size() != 4 || hdr[0] != 0) return {};
-        size_t len = (size_t(uint8_t(hdr[1])) << 16) | (size_t(uint8_t(hdr[2])) << 8) |
-                     uint8_t(hdr[3]);
-        std::string body = recv_exact(fd_, len);
-        return body.size() == len ? smb2::Reply(Bytes(body.begin(), body.end())) : smb2::Reply();
-    }
-
-    // Logs on as a guest (large MTU), connects to the share and reads the
-    // whole 1 MiB file in one READ. "" or what went wrong.
-    std::string read_the_file() {
-        smb2::Session s = smb2::logon([this](const Bytes &m) { return exchange(m); },
-                                      {.capabilities = 4});
-        if (!s.ok) return "logon: " + s.error;
-        smb2::Reply t = exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\idle"));
-        if (t.size() < 64 || t.status() != 0) return "tree connect failed";
-        smb2::Reply o = exchange(smb2::create(s.header(SMB2_CREATE, t.tid()), {.name = "one.bin"}));
-        if (o.size() < 64 || o.status() != 0) return "create failed";
-        smb2::Reply r = exchange(smb2::read(s.header(SMB2_READ, t.tid()),
-                                            {.fid = smb2::create_fid(o), .length = 1 << 20}));
-        if (r.size() < 64 || r.status() != 0) return "read failed";
-        if (smb2::read_data(r).size() != size_t(1) << 20) return "short read";
-        return "";
-    }
-
-  private:
-    int fd_;
-};
+// Logs on as a guest (large MTU), connects to the share and reads the whole
+// 1 MiB file in one READ. "" or what went wrong.
+std::string read_the_file(Conn &c) {
+    smb2::Session s = c.logon({.capabilities = 4});
+    if (!s.ok) return "logon: " + s.error;
+    smb2::Reply t = c.exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\idle"));
+    if (t.size() < 64 || t.status() != 0) return "tree connect failed";
+    smb2::Reply o = c.exchange(smb2::create(s.header(SMB2_CREATE, t.tid()), {.name = "one.bin"}));
+    if (o.size() < 64 || o.status() != 0) return "create failed";
+    smb2::Reply r = c.exchange(
+        smb2::read(s.header(SMB2_READ, t.tid()), {.fid = smb2::create_fid(o), .length = 1 << 20}));
+    if (r.size() < 64 || r.status() != 0) return "read failed";
+    if (smb2::read_data(r).size() != size_t(1) << 20) return "short read";
+    return "";
+}
 
 class IdleConnectionMemory : public NetTest {
   protected:
@@ -92,16 +66,16 @@ TEST_F(IdleConnectionMemory, AHundredIdleClientsCostUnder1MiBEachAndLeaveNothing
     {
         // One client first, so that what the first connection sets up once
         // for the process (allocator arenas, the file's pages) is not counted.
-        Client warm;
-        ASSERT_EQ(warm.read_the_file(), "");
+        Conn warm(dirir2i_port());
+        ASSERT_EQ(read_the_file(warm), "");
     }
     ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
     const long long rss_before = probe::memory_in_use(), heap_before = probe::heap_in_use();
 
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<Conn>> clients;
     for (int i = 0; i < kClients; i++) {
-        clients.push_back(std::make_unique<Client>());
-        ASSERT_EQ(clients.back()->read_the_file(), "") << "client " << i;
+        clients.push_back(std::make_unique<Conn>(dirir2i_port()));
+        ASSERT_EQ(read_the_file(*clients.back()), "") << "client " << i;
     }
     ASSERT_EQ(dirir2i_client_count(), kClients);
     usleep(300 * 1000); // every connection has waited idle at least once since its READ
