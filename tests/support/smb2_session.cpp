@@ -49,6 +49,7 @@ Bytes auth_message(const LogonParams &p, const Bytes &negotiate, const Bytes &ch
     cp.domain = p.domain;
     cp.key_exch = p.key_exch;
     cp.mic = p.mic;
+    cp.flags = p.auth_flags;
     cp.negotiate = negotiate;
     NtlmAuth auth;
     if (!ntlm_authenticate(cp, challenge, &auth)) {

@@ -47,6 +47,9 @@ struct LogonParams {
     bool mic = false;
     enum class Tamper { none, ntlm_mic, mech_list_mic } tamper = Tamper::none;
     uint32_t ntlm_flags = 0xe0888215; // the client's NEGOTIATE flags: a usual set, with KEY_EXCH
+    // The AUTHENTICATE's NegotiateFlags; 0: the usual set. Without extended
+    // session security they are an NTLMv1 client's.
+    uint32_t auth_flags = 0;
 };
 
 struct Session {
