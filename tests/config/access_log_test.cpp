@@ -61,11 +61,11 @@ TEST_F(AccessLog, RefusedChangesKeepTheWorkingLogAndFormat) {
         {dir_.path(), "Is a directory"},
     };
     for (const auto &[bad, why] : bad_paths) {
-        EXPECT_EQ(dirir2i_set_option("log", bad.c_str()), -5);
+        EXPECT_EQ(dirir2i_set_option("log", bad.c_str()), DIRIR2I_ESYS);
         EXPECT_EQ(std::string(dirir2i_last_error()), "log: cannot open " + bad + ": " + why);
     }
-    EXPECT_EQ(dirir2i_set_option("log", std::string(1025, 'x').c_str()), -1);
-    EXPECT_EQ(dirir2i_set_option("log_format", "JSON"), -1);
+    EXPECT_EQ(dirir2i_set_option("log", std::string(1025, 'x').c_str()), DIRIR2I_EARG);
+    EXPECT_EQ(dirir2i_set_option("log_format", "JSON"), DIRIR2I_EARG);
     EXPECT_STREQ(dirir2i_last_error(), "log_format: logfmt or json");
     write_line(7);
     std::vector<std::string> lines = lines_of(read_file(path));

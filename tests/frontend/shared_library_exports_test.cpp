@@ -143,15 +143,15 @@ TEST(SharedLibrary, FreshInstanceStartsEmptyAndEveryExportWorks) {
 
     TempDir dir;
     EXPECT_EQ(lib.add_share("docs", dir.path().c_str()), 0);
-    EXPECT_EQ(lib.add_share("docs", dir.path().c_str()), -3);
+    EXPECT_EQ(lib.add_share("docs", dir.path().c_str()), DIRIR2I_EEXIST);
     EXPECT_STREQ(lib.last_error(), "add_share: docs exists");
     EXPECT_EQ(lib.remove_share("docs"), 0);
-    EXPECT_EQ(lib.remove_share("docs"), -2);
+    EXPECT_EQ(lib.remove_share("docs"), DIRIR2I_ENOENT);
     EXPECT_EQ(lib.add_user("alice", "pa:ss"), 0);
     EXPECT_EQ(lib.remove_user("alice"), 0);
-    EXPECT_EQ(lib.remove_user("alice"), -2);
+    EXPECT_EQ(lib.remove_user("alice"), DIRIR2I_ENOENT);
     EXPECT_EQ(lib.allow_cidr("10.0.0.0/8"), 0);
-    EXPECT_EQ(lib.set_option("guest", "maybe"), -1);
+    EXPECT_EQ(lib.set_option("guest", "maybe"), DIRIR2I_EARG);
     EXPECT_STREQ(lib.last_error(), "guest: auto, on or off");
     EXPECT_EQ(lib.set_option("max_clients", "4"), 0);
     EXPECT_STREQ(lib.selftest(), "selftest ok\n");
