@@ -8,6 +8,7 @@
 //   bench_hostile_memory [-b DIRIR2I] [work-folder-parent]
 //
 // Everything runs on loopback; the temporary folder is removed.
+#include "support/builders/tempdir.h"
 #include "support/loopback_client.h"
 #include "support/smb2_file_requests.h"
 #include "support/smb2_frames.h"
@@ -19,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <ftw.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -42,36 +42,18 @@ long status_kib(pid_t pid, const char *field) {
     return 0;
 }
 
-// One client connection over a blocking socket.
-struct Conn {
-    int fd = -1;
-    bool send(const Bytes &msg) {
-        Bytes p = smb2::nbss(msg);
-        return nettest::send_all(fd, p.data(), p.size());
-    }
-    smb2::Reply recv() {
-        std::string h = nettest::recv_exact(fd, 4, 60000);
-        if (h.size() != 4) return {};
-        size_t n = (size_t(uint8_t(h[1])) << 16) | (size_t(uint8_t(h[2])) << 8) | uint8_t(h[3]);
-        std::string body = nettest::recv_exact(fd, n, 60000);
-        return smb2::Reply(Bytes(body.begin(), body.end()));
-    }
-    smb2::Reply exchange(const Bytes &msg) { return send(msg) ? recv() : smb2::Reply(); }
-};
-
 // Logs on, opens the file and sends the two compounds; true when the
 // server answered the logon and the open.
 bool hostile_client(int port, bool user) {
-    Conn c;
-    c.fd = nettest::connect_to("127.0.0.1", port);
-    if (c.fd < 0) return false;
+    nettest::Conn c(port);
+    if (!c.ok()) return false;
     smb2::LogonParams p{.dialects = {0x0210}, .capabilities = 0x04};
     if (user) {
         p.user = "user";
         p.password = "pass";
         p.security_mode = 0x02;
     }
-    smb2::Session s = smb2::logon([&](const Bytes &m) { return c.exchange(m); }, p);
+    smb2::Session s = c.logon(p);
     bool ok = s.ok;
     uint32_t tid = 0;
     uint64_t fid = 0;
@@ -94,30 +76,23 @@ bool hostile_client(int port, bool user) {
             Bytes packet = smb2::nbss(msg);
             both.insert(both.end(), packet.begin(), packet.end());
         }
-        nettest::send_all(c.fd, both.data(), both.size());
-        c.recv();
-        c.recv();
+        c.send_raw(both.data(), both.size());
+        c.recv(60000);
+        c.recv(60000);
     }
-    close(c.fd);
     return ok;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string bin = "build/dirir2i", parent = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+    std::string bin = "build/dirir2i", parent; // parent "": $TMPDIR or /tmp
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-b") == 0 && i + 1 < argc) bin = argv[++i];
         else parent = argv[i];
     }
-    std::string work = parent + "/dirir2i-hostile-XXXXXX";
-    if (!mkdtemp(work.data())) return perror("mkdtemp"), 1;
-    std::string share = work + "/share", port_file = work + "/port";
-    mkdir(share.c_str(), 0755);
+    TempDir work(parent);
+    std::string share = work.mkdir("share"), port_file = work.join("port");
     {
         std::ofstream f(share + "/big.bin", std::ios::binary);
         std::string mib(kReadSize, 'x');
@@ -173,6 +148,5 @@ int main(int argc, char **argv) {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
     }
-    nftw(work.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
     return status;
 }

@@ -24,16 +24,20 @@
 #include "foundation/qv2_util.h"
 #include "security/qv2_crypto.h"
 #include "security/sha256_blocks.h"
+#include "support/builders/requests.h"
+#include "support/builders/tempdir.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+using smb2::Bytes;
 
 namespace {
 
@@ -42,114 +46,15 @@ constexpr uint32_t kChunk = 1u << 20; // the fixture is written in pieces of thi
 constexpr int kEntries = 100000;
 constexpr int kPasses = 3;
 
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-void put16(Bytes &b, uint16_t v) {
-    for (int i = 0; i < 2; i++)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-void put32(Bytes &b, uint32_t v) {
-    for (int i = 0; i < 4; i++)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-void put64(Bytes &b, uint64_t v) {
-    for (int i = 0; i < 8; i++)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-void utf16(Bytes &b, const std::string &ascii) {
-    for (char ch : ascii)
-        put16(b, uint8_t(ch));
-}
-
-Bytes header(uint16_t command, uint64_t mid, uint32_t tid) {
-    Bytes b = {0xFE, 'S', 'M', 'B'};
-    put16(b, 64);
-    put16(b, 0); // CreditCharge
-    put32(b, 0);
-    put16(b, command);
-    put16(b, 1);
-    put32(b, 0); // Flags
-    put32(b, 0); // NextCommand
-    put64(b, mid);
-    put32(b, 0);
-    put32(b, tid);
-    put64(b, 1); // SessionId
-    b.resize(64, 0);
-    return b;
-}
-
-Bytes tree_connect(uint64_t mid, const std::string &path) {
-    Bytes b = header(SMB2_TREE_CONNECT, mid, 0);
-    put16(b, 9);
-    put16(b, 0);
-    put16(b, 72);
-    put16(b, uint16_t(path.size() * 2));
-    utf16(b, path);
-    return b;
-}
-
-Bytes create(uint64_t mid, uint32_t tid, const std::string &name) {
-    Bytes b = header(SMB2_CREATE, mid, tid);
-    put16(b, 57);
-    b.push_back(0);
-    b.push_back(0);
-    put32(b, 2); // ImpersonationLevel
-    put64(b, 0);
-    put64(b, 0);
-    put32(b, 0x00120089); // read data, EA, attributes, control, synchronize
-    put32(b, 0);
-    put32(b, 7); // share everything
-    put32(b, 1); // FILE_OPEN
-    put32(b, 0);
-    put16(b, 120);
-    put16(b, uint16_t(name.size() * 2));
-    put32(b, 0);
-    put32(b, 0);
-    utf16(b, name);
-    if (name.empty()) b.push_back(0);
-    return b;
-}
-
-Bytes read_req(uint64_t mid, uint32_t tid, uint64_t fid, uint64_t offset, uint32_t length) {
-    Bytes b = header(SMB2_READ, mid, tid);
-    // A credit per 64 KiB, as a 2.1 client pays for a large read.
-    uint16_t charge = uint16_t(length == 0 ? 1 : (length - 1) / 65536 + 1);
-    b[6] = uint8_t(charge);
-    b[7] = uint8_t(charge >> 8);
-    put16(b, 49);
-    b.push_back(0);
-    b.push_back(0);
-    put32(b, length);
-    put64(b, offset);
-    put64(b, fid);
-    put64(b, 0);
-    put32(b, 0);
-    put32(b, 0);
-    put32(b, 0);
-    put16(b, 0);
-    put16(b, 0);
-    b.push_back(0);
-    return b;
-}
-
-Bytes query_dir(uint64_t mid, uint32_t tid, uint64_t fid, uint8_t flags, uint32_t out_len) {
-    Bytes b = header(SMB2_QUERY_DIRECTORY, mid, tid);
-    put16(b, 33);
-    b.push_back(37); // FileIdBothDirectoryInformation, what most clients ask for
-    b.push_back(flags);
-    put32(b, 0);
-    put64(b, fid);
-    put64(b, 0);
-    put16(b, 96);
-    put16(b, 2);
-    put32(b, out_len);
-    utf16(b, "*");
-    return b;
+// Header fields of a request on the session and tree the Engine below sets up.
+smb2::Header on(uint64_t mid, uint32_t tid) {
+    return smb2::Header{.mid = mid, .sid = 1, .tid = tid};
 }
 
 int discard_write(void *, const uint8_t *, int) {
@@ -201,13 +106,7 @@ struct Engine {
             qv2_buf_free(&r.buf);
             r = qv2_reply{};
         }
-        if (sign) {
-            msg[16] |= 0x08; // Flags: signed
-            memset(msg.data() + 48, 0, 16);
-            uint8_t mac[32];
-            qv2_hmac256(kSigningKey, sizeof kSigningKey, msg.data(), msg.size(), mac);
-            memcpy(msg.data() + 48, mac, 16);
-        }
+        if (sign) smb2::sign(msg, kSigningKey);
         int send = 0;
         frame_in(c, msg.data(), msg.size(), &r, &send);
         return r;
@@ -254,7 +153,8 @@ bool read_mbs(Engine &e, uint32_t tid, uint64_t fid, uint32_t length, double *mb
         Clock::time_point t0 = Clock::now();
         uint64_t bytes = 0;
         for (uint64_t off = 0; off < kFileBytes; off += length) {
-            const qv2_reply &r = e.run(read_req(e.mid++, tid, fid, off, length));
+            const qv2_reply &r =
+                e.run(smb2::read(on(e.mid++, tid), {.fid = fid, .length = length, .offset = off}));
             if (e.status() != 0) return fail("READ", e.status());
             if (e.sign && (qv2_le32(r.buf.data + 16) & 0x08) == 0) return fail("signed READ", 0);
             bytes += qv2_le32(r.buf.data + 64 + 4);
@@ -268,7 +168,7 @@ bool read_mbs(Engine &e, uint32_t tid, uint64_t fid, uint32_t length, double *mb
 }
 
 bool bench_read(Engine &e, uint32_t tid) {
-    e.run(create(e.mid++, tid, "big.bin"));
+    e.run(smb2::create(on(e.mid++, tid), {.name = "big.bin"}));
     if (e.status() != 0) return fail("CREATE big.bin", e.status());
     uint64_t fid = qv2_le64(e.r.buf.data + 64 + 64);
     const bool accel = qv2_sha256_x86_usable() != 0;
@@ -308,7 +208,7 @@ bool bench_read(Engine &e, uint32_t tid) {
 }
 
 bool bench_list(Engine &e, uint32_t tid, uint32_t out_len) {
-    e.run(create(e.mid++, tid, "many"));
+    e.run(smb2::create(on(e.mid++, tid), {.name = "many"}));
     if (e.status() != 0) return fail("CREATE many", e.status());
     uint64_t fid = qv2_le64(e.r.buf.data + 64 + 64);
     for (int pass = 0; pass < kPasses; pass++) {
@@ -317,7 +217,8 @@ bool bench_list(Engine &e, uint32_t tid, uint32_t out_len) {
         double first = 0;
         uint8_t flags = 0x01; // each pass takes a fresh listing from the host
         for (;;) {
-            const qv2_reply &r = e.run(query_dir(e.mid++, tid, fid, flags, out_len));
+            const qv2_reply &r = e.run(smb2::query_directory(
+                on(e.mid++, tid), {.fid = fid, .flags = flags, .out_len = out_len}));
             if (flags) first = seconds_since(t0);
             flags = 0;
             requests++;
@@ -342,10 +243,6 @@ bool bench_list(Engine &e, uint32_t tid, uint32_t out_len) {
     return true;
 }
 
-int remove_one(const char *p, const struct stat *, int, struct FTW *) {
-    return remove(p);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -358,17 +255,8 @@ int main(int argc, char **argv) {
         reads = false;
         at++;
     }
-    const char *base = at < argc ? argv[at] : getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/dirir2i-bench-XXXXXX";
-    if (!mkdtemp(tmpl.data())) {
-        perror("bench: mkdtemp");
-        return 1;
-    }
-    char root[4096];
-    if (!realpath(tmpl.c_str(), root)) {
-        perror("bench: realpath");
-        return 1;
-    }
+    TempDir work(at < argc ? argv[at] : ""); // "": $TMPDIR or /tmp
+    const char *root = work.path().c_str();
     printf("preparing %s: a %llu MiB file%s...\n", root, (unsigned long long)(kFileBytes >> 20),
            listing ? " and empty files" : "");
     fflush(stdout);
@@ -380,7 +268,7 @@ int main(int argc, char **argv) {
     }
     if (ok) {
         Engine e;
-        e.run(tree_connect(e.mid++, "\\\\bench\\bench"));
+        e.run(smb2::tree_connect(on(e.mid++, 0), "\\\\bench\\bench"));
         uint32_t tid = e.r.buf.len >= 64 ? qv2_le32(e.r.buf.data + 36) : 0;
         if (e.status() != 0) ok = fail("TREE_CONNECT", e.status());
         ok = ok && (!reads || bench_read(e, tid));
@@ -388,6 +276,5 @@ int main(int argc, char **argv) {
         ok = ok && (!listing || bench_list(e, tid, 0));
         dirir2i_remove_share("bench");
     }
-    nftw(root, remove_one, 32, FTW_DEPTH | FTW_PHYS);
     return ok ? 0 : 1;
 }

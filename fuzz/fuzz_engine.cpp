@@ -5,69 +5,35 @@
 // alice:Secret123, guests admitted (users verified when the client requires
 // signing, as the server does) and a fixed clock, so recorded sessions
 // (fuzz/corpus/engine) replay their logons byte for byte.
-#include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "engine/qv2_sess.h"
 #include "foundation/qv2_util.h"
+#include "support/builders/docs_tree.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
+#include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-std::string g_root; // removed at exit
 
 void die(const char *what) {
     fprintf(stderr, "fuzz_engine setup: %s: %s\n", what, dirir2i_last_error());
     abort();
 }
 
-void put_file(const std::string &path, const std::string &content) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(content.data(), 1, content.size(), f) != content.size()) die(path.c_str());
-    fclose(f);
-}
+// The tests' docs tree, with the folder of 40 files and the single file
+// fuzz/record_sessions.py adds to it. Removed at exit.
+std::unique_ptr<DocsTree> g_tree;
 
-int remove_entry(const char *path, const struct stat *, int, FTW *) {
-    remove(path);
-    return 0;
-}
-
-void remove_root() {
-    if (!g_root.empty()) nftw(g_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-// The same tree fuzz/record_sessions.py serves while it records the seeds.
 void build_share() {
-    char tmpl[] = "/tmp/dirir2i-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) die("mkdtemp");
-    g_root = tmpl;
-    atexit(remove_root);
-    std::string docs = g_root + "/docs", outside = g_root + "/outside";
-    for (const std::string &d : {docs, outside, docs + "/sub", docs + "/empty", docs + "/many"})
-        if (mkdir(d.c_str(), 0755) != 0) die(d.c_str());
-    put_file(docs + "/hello.txt", "hello world\n");
-    std::string big;
-    for (int i = 0; i < 70000; i++)
-        big.push_back(char(i & 0xFF));
-    put_file(docs + "/big.bin", big);
-    put_file(docs + "/sub/inner.txt", "inner");
+    g_tree = std::make_unique<DocsTree>();
     for (int i = 0; i < 40; i++)
-        put_file(docs + "/many/file" + std::to_string(i) + ".txt", "x");
-    put_file(outside + "/secret.txt", "secret");
-    put_file(g_root + "/one.txt", "just one file\n");
-    if (symlink((docs + "/sub/inner.txt").c_str(), (docs + "/in_link").c_str()) != 0 ||
-        symlink((outside + "/secret.txt").c_str(), (docs + "/out").c_str()) != 0 ||
-        symlink(outside.c_str(), (docs + "/out_dir").c_str()) != 0)
-        die("symlink");
-
-    if (dirir2i_add_share("docs", docs.c_str()) != 0) die("add_share docs");
-    if (dirir2i_add_share("one", (g_root + "/one.txt").c_str()) != 0) die("add_share one");
+        g_tree->dir.write("many/file" + std::to_string(i) + ".txt", "x");
+    std::string one = g_tree->outside.write("one.txt", "just one file\n");
+    if (dirir2i_add_share("docs", g_tree->dir.path().c_str()) != 0) die("add_share docs");
+    if (dirir2i_add_share("one", one.c_str()) != 0) die("add_share one");
     if (dirir2i_add_user("alice", "Secret123") != 0) die("add_user");
     if (dirir2i_set_option("guest", "on") != 0) die("guest");
     if (dirir2i_set_option("clock", "1700000000") != 0) die("clock");

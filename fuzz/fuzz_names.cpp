@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     char out[QV2_VPATH_OUT_MAX + 2];
     int rc = qv2_vpath(a.c_str(), out, sizeof out);
-    check(rc == 0 || rc == -7);
+    check(rc == 0 || rc == DIRIR2I_ENAME);
     if (rc == 0) {
         check_normal(out);
         char again[QV2_VPATH_OUT_MAX + 2];
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // An area one byte too small is refused, and left alone.
         size_t n = strlen(out);
         memset(again, 0x55, sizeof again);
-        check(qv2_vpath(a.c_str(), again, int32_t(n)) == -8 && again[0] == 0x55);
+        check(qv2_vpath(a.c_str(), again, int32_t(n)) == DIRIR2I_ESMALL && again[0] == 0x55);
     }
 
     if (qv2_pat_check(a.c_str()) == 0) {

@@ -3,7 +3,9 @@
 # `fuzzers`) for SECONDS each, starting from the committed seeds in
 # fuzz/corpus/<target>/. New inputs go to BUILD/fuzz-work/<target>/ (the
 # committed corpus is never written); a crash, leak, time-out or sanitizer
-# report leaves its input in BUILD/fuzz-artifacts/ and fails the run.
+# report leaves its input in BUILD/fuzz-artifacts/ and fails the run. Once
+# the fault is fixed, commit that input to fuzz/crashes/<target>/ (see the
+# README there): ctest replays it from then on, and runs start from it.
 #
 #   fuzz/run.sh BUILD [SECONDS] [TARGET...]      # targets: engine spnego ntlm_type3 names
 #   fuzz/run.sh build-fuzz 3600 engine           # an hour on the engine alone
@@ -28,12 +30,14 @@ for t in "${targets[@]}"; do
     work="$build/fuzz-work/$t"
     log="$build/fuzz-work/$t.log"
     mkdir -p "$work"
+    seeds=("$here/corpus/$t")
+    [ -d "$here/crashes/$t" ] && seeds+=("$here/crashes/$t")
     max_len=4096
     [ "$t" = engine ] && max_len=65536
     if ! "$exe" -seed=1 -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
             -max_len="$max_len" -print_final_stats=1 \
             -artifact_prefix="$build/fuzz-artifacts/$t-" \
-            "$work" "$here/corpus/$t" >"$log" 2>&1; then
+            "$work" "${seeds[@]}" >"$log" 2>&1; then
         echo "== fuzz_$t FAILED; the end of $log:"
         tail -n 60 "$log"
         status=1
@@ -41,8 +45,8 @@ for t in "${targets[@]}"; do
     fi
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-    seeds=$(find "$here/corpus/$t" -type f | wc -l)
+    nseeds=$(find "${seeds[@]}" -type f | wc -l)
     inputs=$(find "$work" -type f | wc -l)
-    echo "== fuzz_$t: ${seconds} s, $runs runs, $rate exec/s, $seeds seeds, $inputs inputs found"
+    echo "== fuzz_$t: ${seconds} s, $runs runs, $rate exec/s, $nseeds seeds, $inputs inputs found"
 done
 exit $status

@@ -3,7 +3,8 @@
 // (rotation), and lines from many threads arrive whole.
 #include "config/qv2_alog.h"
 #include "dirir2i.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,7 @@ namespace {
 
 class AccessLog : public ::testing::Test {
   protected:
-    void TearDown() override {
-        EXPECT_EQ(dirir2i_set_option("log", "off"), 0);
-        EXPECT_EQ(dirir2i_set_option("log_format", "logfmt"), 0);
-    }
+    smb2::OptionsSnapshot restore_; // the log off, logfmt again
     // One `stop` line with a port, as the server writes when it stops.
     static void write_line(int port) { qv2_alog_server("stop", nullptr, port); }
     TempDir dir_;
@@ -63,11 +61,11 @@ TEST_F(AccessLog, RefusedChangesKeepTheWorkingLogAndFormat) {
         {dir_.path(), "Is a directory"},
     };
     for (const auto &[bad, why] : bad_paths) {
-        EXPECT_EQ(dirir2i_set_option("log", bad.c_str()), -5);
+        EXPECT_EQ(dirir2i_set_option("log", bad.c_str()), DIRIR2I_ESYS);
         EXPECT_EQ(std::string(dirir2i_last_error()), "log: cannot open " + bad + ": " + why);
     }
-    EXPECT_EQ(dirir2i_set_option("log", std::string(1025, 'x').c_str()), -1);
-    EXPECT_EQ(dirir2i_set_option("log_format", "JSON"), -1);
+    EXPECT_EQ(dirir2i_set_option("log", std::string(1025, 'x').c_str()), DIRIR2I_EARG);
+    EXPECT_EQ(dirir2i_set_option("log_format", "JSON"), DIRIR2I_EARG);
     EXPECT_STREQ(dirir2i_last_error(), "log_format: logfmt or json");
     write_line(7);
     std::vector<std::string> lines = lines_of(read_file(path));

@@ -53,17 +53,17 @@ TEST(AllowList, AnEntryAdmitsItsNetworkOnly) {
 
 TEST(AllowList, BadEntriesAreRefusedWithTheirMessage) {
     in_child([]() -> std::string {
-        if (dirir2i_allow_cidr(nullptr) != -1 ||
+        if (dirir2i_allow_cidr(nullptr) != DIRIR2I_EARG ||
             strcmp(dirir2i_last_error(), "allow_cidr: empty CIDR") != 0)
             return "null accepted";
-        if (dirir2i_allow_cidr("") != -1 ||
+        if (dirir2i_allow_cidr("") != DIRIR2I_EARG ||
             strcmp(dirir2i_last_error(), "allow_cidr: empty CIDR") != 0)
             return "empty accepted";
-        if (dirir2i_allow_cidr("10.0.0.0/33") != -1 ||
+        if (dirir2i_allow_cidr("10.0.0.0/33") != DIRIR2I_EARG ||
             strcmp(dirir2i_last_error(), "allow_cidr: 10.0.0.0/33 is not a CIDR") != 0)
             return std::string("bad prefix: ") + dirir2i_last_error();
         std::string longtext(100, '1');
-        if (dirir2i_allow_cidr(longtext.c_str()) != -1 ||
+        if (dirir2i_allow_cidr(longtext.c_str()) != DIRIR2I_EARG ||
             std::string(dirir2i_last_error()) !=
                 "allow_cidr: " + longtext.substr(0, 64) + " is not a CIDR")
             return std::string("long text: ") + dirir2i_last_error();
@@ -84,13 +84,13 @@ TEST(AllowList, DuplicatesAreKeptOnceEvenOnAFullList) {
             snprintf(text, sizeof text, "172.16.%d.0/24", i);
             if (dirir2i_allow_cidr(text) != 0) return std::string("refused ") + text;
         }
-        if (dirir2i_allow_cidr("192.168.0.0/16") != -6 ||
+        if (dirir2i_allow_cidr("192.168.0.0/16") != DIRIR2I_EFULL ||
             strcmp(dirir2i_last_error(), "allow_cidr: 64 CIDRs") != 0)
             return std::string("65th: ") + dirir2i_last_error();
         if (dirir2i_allow_cidr("10.1.2.3/8") != 0) return "duplicate refused on a full list";
         if (dirir2i_allow_cidr("172.16.63.0/24") != 0) return "last duplicate refused";
         // Same address, other prefix: a new entry, and the list is full.
-        if (dirir2i_allow_cidr("10.0.0.0/16") != -6) return "other prefix not refused";
+        if (dirir2i_allow_cidr("10.0.0.0/16") != DIRIR2I_EFULL) return "other prefix not refused";
         if (!allowed("172.16.63.9") || allowed("192.168.0.1")) return "wrong admission";
         return "";
     });

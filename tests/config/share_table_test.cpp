@@ -3,7 +3,7 @@
 #include "foundation/qv2_trace.h"
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -49,28 +49,30 @@ TEST_F(ShareTable, ShareNamesFollowTheirRules) {
     for (const char *ok : {"with space", "star*", "caf\xc3\xa9", "a.b", "x$"})
         EXPECT_EQ(add(ok, dir), 0) << ok;
     const std::string bad = "add_share: invalid share name";
-    expect_fail(std::string(81, 'n').c_str(), dir.c_str(), -1, bad);
+    expect_fail(std::string(81, 'n').c_str(), dir.c_str(), DIRIR2I_EARG, bad);
     for (const char *name : {"", ".", "..", "a/b", "a:b", "a\\b", "tab\there", "del\x7f"})
-        expect_fail(name, dir.c_str(), -1, bad);
-    expect_fail(nullptr, dir.c_str(), -1, "add_share: NULL or empty argument");
-    expect_fail("x", nullptr, -1, "add_share: NULL or empty argument");
-    expect_fail("x", "", -1, "add_share: NULL or empty argument");
+        expect_fail(name, dir.c_str(), DIRIR2I_EARG, bad);
+    expect_fail(nullptr, dir.c_str(), DIRIR2I_EARG, "add_share: NULL or empty argument");
+    expect_fail("x", nullptr, DIRIR2I_EARG, "add_share: NULL or empty argument");
+    expect_fail("x", "", DIRIR2I_EARG, "add_share: NULL or empty argument");
 }
 
 TEST_F(ShareTable, PathMustExistBeAFolderOrAFileAndFitTheTable) {
-    expect_fail("x", ("/" + std::string(1024, 'p')).c_str(), -1, "add_share: path too long");
+    expect_fail("x", ("/" + std::string(1024, 'p')).c_str(), DIRIR2I_EARG,
+                "add_share: path too long");
     std::string p1024 = "/" + std::string(1023, 'p');
-    expect_fail("x", p1024.c_str(), -2, "add_share: " + p1024.substr(0, 200) + " does not exist");
+    expect_fail("x", p1024.c_str(), DIRIR2I_ENOENT,
+                "add_share: " + p1024.substr(0, 200) + " does not exist");
     std::string missing = t.join("missing/../x");
-    expect_fail("x", missing.c_str(), -2, "add_share: " + missing + " does not exist");
+    expect_fail("x", missing.c_str(), DIRIR2I_ENOENT, "add_share: " + missing + " does not exist");
     t.symlink("nowhere", "dangling");
-    expect_fail("x", t.join("dangling").c_str(), -2,
+    expect_fail("x", t.join("dangling").c_str(), DIRIR2I_ENOENT,
                 "add_share: " + t.join("dangling") + " does not exist");
 
     ASSERT_EQ(mkfifo(t.join("fifo").c_str(), 0644), 0);
-    expect_fail("x", t.join("fifo").c_str(), -1,
+    expect_fail("x", t.join("fifo").c_str(), DIRIR2I_EARG,
                 "add_share: " + t.join("fifo") + " is neither a folder nor a regular file");
-    expect_fail("x", "/dev/null", -1,
+    expect_fail("x", "/dev/null", DIRIR2I_EARG,
                 "add_share: /dev/null is neither a folder nor a regular file");
     EXPECT_EQ(qv2_share_find("x", nullptr), -1);
 }
@@ -93,7 +95,7 @@ TEST_F(ShareTable, EntryHoldsTheCanonicalPathAndWhetherItIsAFile) {
 TEST_F(ShareTable, NamesAreUniqueAndFoundIgnoringCase) {
     std::string dir = t.mkdir("d");
     ASSERT_EQ(add("docs", dir), 0);
-    expect_fail("Docs", dir.c_str(), -3, "add_share: Docs exists");
+    expect_fail("Docs", dir.c_str(), DIRIR2I_EEXIST, "add_share: Docs exists");
     qv2_share s;
     ASSERT_EQ(qv2_share_find("DOCS", &s), 0);
     EXPECT_STREQ(s.name, "docs");
@@ -115,10 +117,10 @@ TEST_F(ShareTable, IpcIsBuiltInWhateverItsSpelling) {
         EXPECT_STREQ(s.path, "");
         EXPECT_EQ(s.is_file, 0);
     }
-    expect_fail("IPC$", dir.c_str(), -3, "add_share: IPC$ is built in");
+    expect_fail("IPC$", dir.c_str(), DIRIR2I_EEXIST, "add_share: IPC$ is built in");
     // Share names are unique ignoring case, so no other spelling is stored.
-    expect_fail("ipc$", dir.c_str(), -3, "add_share: IPC$ is built in");
-    EXPECT_EQ(dirir2i_remove_share("IPC$"), -1);
+    expect_fail("ipc$", dir.c_str(), DIRIR2I_EEXIST, "add_share: IPC$ is built in");
+    EXPECT_EQ(dirir2i_remove_share("IPC$"), DIRIR2I_EARG);
     EXPECT_STREQ(dirir2i_last_error(), "remove_share: IPC$ is built in");
     EXPECT_EQ(listed(), (std::vector<std::string>{"IPC$"}));
 }
@@ -145,12 +147,12 @@ TEST_F(ShareTable, RemovalKeepsTheOthersInOrder) {
     EXPECT_EQ(qv2_share_find("two", nullptr), -1);
     EXPECT_EQ(qv2_share_find("one", nullptr), 0);
     EXPECT_EQ(qv2_share_find("three", nullptr), 0);
-    EXPECT_EQ(dirir2i_remove_share("two"), -2);
+    EXPECT_EQ(dirir2i_remove_share("two"), DIRIR2I_ENOENT);
     EXPECT_STREQ(dirir2i_last_error(), "remove_share: no share two");
     std::string long_name(100, 'q');
-    EXPECT_EQ(dirir2i_remove_share(long_name.c_str()), -2);
+    EXPECT_EQ(dirir2i_remove_share(long_name.c_str()), DIRIR2I_ENOENT);
     EXPECT_EQ(std::string(dirir2i_last_error()), "remove_share: no share " + long_name.substr(0, 64));
-    EXPECT_EQ(dirir2i_remove_share(nullptr), -1);
+    EXPECT_EQ(dirir2i_remove_share(nullptr), DIRIR2I_EARG);
     EXPECT_STREQ(dirir2i_last_error(), "remove_share: NULL name");
     // The name is free again.
     EXPECT_EQ(add("Two", dir), 0);
@@ -163,8 +165,8 @@ TEST_F(ShareTable, TableHoldsTwoHundredFiftySixShares) {
         snprintf(name, sizeof name, "s%03d", i);
         ASSERT_EQ(add(name, dir), 0) << i;
     }
-    expect_fail("onemore", dir.c_str(), -6, "add_share: 256 shares");
-    expect_fail("s000", dir.c_str(), -3, "add_share: s000 exists");
+    expect_fail("onemore", dir.c_str(), DIRIR2I_EFULL, "add_share: 256 shares");
+    expect_fail("s000", dir.c_str(), DIRIR2I_EEXIST, "add_share: s000 exists");
     qv2_share *list = nullptr;
     int32_t n = 0;
     ASSERT_EQ(qv2_share_list(&list, &n), 0);

@@ -3,6 +3,7 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "security/qv2_crypto.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +18,10 @@ namespace {
 class UserTable : public ::testing::Test {
   protected:
     void TearDown() override {
-        for (const std::string &u : added_) dirir2i_remove_user(u.c_str());
-        dirir2i_set_option("guest", "auto");
+        for (const std::string &u : added_)
+            dirir2i_remove_user(u.c_str());
     }
+    smb2::OptionsSnapshot restore_;
     int add(const std::string &user, const std::string &password) {
         int rc = dirir2i_add_user(user.c_str(), password.c_str());
         if (rc == 0) added_.push_back(user);
@@ -51,19 +53,19 @@ TEST_F(UserTable, NamesAndPasswordsFollowTheirRules) {
     EXPECT_EQ(add("nopass", ""), 0);
     EXPECT_EQ(add("with space", "pass word~"), 0);
 
-    expect_fail(nullptr, "p", -1, "add_user: NULL argument");
-    expect_fail("u", nullptr, -1, "add_user: NULL argument");
-    expect_fail("", "p", -1, name_msg);
-    expect_fail(std::string(129, 'u').c_str(), "p", -1, name_msg);
-    expect_fail("tab\tuser", "p", -1, name_msg);
-    expect_fail("del\x7f", "p", -1, name_msg);
-    expect_fail("DOMAIN\\bob", "p", -1, domain_msg);
-    expect_fail("bob/x", "p", -1, domain_msg);
+    expect_fail(nullptr, "p", DIRIR2I_EARG, "add_user: NULL argument");
+    expect_fail("u", nullptr, DIRIR2I_EARG, "add_user: NULL argument");
+    expect_fail("", "p", DIRIR2I_EARG, name_msg);
+    expect_fail(std::string(129, 'u').c_str(), "p", DIRIR2I_EARG, name_msg);
+    expect_fail("tab\tuser", "p", DIRIR2I_EARG, name_msg);
+    expect_fail("del\x7f", "p", DIRIR2I_EARG, name_msg);
+    expect_fail("DOMAIN\\bob", "p", DIRIR2I_EARG, domain_msg);
+    expect_fail("bob/x", "p", DIRIR2I_EARG, domain_msg);
     // The printable rule comes first.
-    expect_fail("DOM\\b\x01", "p", -1, name_msg);
-    expect_fail("u", std::string(257, 'p').c_str(), -1, pw_msg);
-    expect_fail("u", "new\nline", -1, pw_msg);
-    expect_fail("u", "\x7f", -1, pw_msg);
+    expect_fail("DOM\\b\x01", "p", DIRIR2I_EARG, name_msg);
+    expect_fail("u", std::string(257, 'p').c_str(), DIRIR2I_EARG, pw_msg);
+    expect_fail("u", "new\nline", DIRIR2I_EARG, pw_msg);
+    expect_fail("u", "\x7f", DIRIR2I_EARG, pw_msg);
     EXPECT_EQ(walk().size(), 4u);
 }
 
@@ -93,9 +95,9 @@ TEST_F(UserTable, RemovalKeepsTheOthersInOrder) {
     ASSERT_EQ(add("a", "1"), 0);
     ASSERT_EQ(add("b", "2"), 0);
     ASSERT_EQ(add("c", "3"), 0);
-    EXPECT_EQ(dirir2i_remove_user("B"), -2);
+    EXPECT_EQ(dirir2i_remove_user("B"), DIRIR2I_ENOENT);
     EXPECT_STREQ(dirir2i_last_error(), "remove_user: no such user");
-    EXPECT_EQ(dirir2i_remove_user(nullptr), -1);
+    EXPECT_EQ(dirir2i_remove_user(nullptr), DIRIR2I_EARG);
     EXPECT_STREQ(dirir2i_last_error(), "remove_user: NULL user");
     EXPECT_EQ(dirir2i_remove_user("b"), 0);
     EXPECT_EQ(walk(), (std::vector<std::string>{"a:1", "c:3"}));
@@ -134,7 +136,7 @@ TEST_F(UserTable, TableHoldsTwoHundredFiftySixUsers) {
         snprintf(name, sizeof name, "u%03d", i);
         ASSERT_EQ(add(name, "p"), 0);
     }
-    expect_fail("onemore", "p", -6, "add_user: 256 users");
+    expect_fail("onemore", "p", DIRIR2I_EFULL, "add_user: 256 users");
     // Replacing a password still works on a full table.
     EXPECT_EQ(dirir2i_add_user("u007", "changed"), 0);
     char n[16], pw[16];

@@ -21,7 +21,7 @@ namespace {
 
 class Close : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
     DocsShare docs_;
     smb2::Client cl_;
     uint32_t tid_ = cl_.connect("docs");

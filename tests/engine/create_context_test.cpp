@@ -1,8 +1,7 @@
 // CREATE's create contexts: the ones answered ("QFid", "MxAc"), the ones
 // ignored, malformed context areas that must not undo the open, and CREATE
 // inside a related compound handing its FileId to the commands after it.
-#include "support/docs_share.h"
-#include "support/smb2_client.h"
+#include "create_fixture.h"
 
 #include "config/qv2_cfg.h"
 #include "engine/qv2_engine_types.h"
@@ -18,27 +17,13 @@ using smb2::Header;
 
 namespace {
 
-constexpr uint32_t kDocs = 1;
-
-class CreateContexts : public ::testing::Test {
+class CreateContexts : public CreateTest {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
-    DocsShare docs_;
-    smb2::SimClient sim_;
-
-    // One CREATE of hello.txt after the TREE_CONNECT, its request edited.
+    // One CREATE of hello.txt, its request edited.
     smb2::Reply create_edited(const Bytes &contexts, void (*edit)(Bytes &) = nullptr) {
-        Bytes req = smb2::create(sim_.header(SMB2_CREATE, kDocs),
-                                 {.name = "hello.txt", .contexts = contexts});
-        if (edit) edit(req);
-        return sim_.run({smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "docs"), req})[1];
+        return creates({{kDocs, {.name = "hello.txt", .contexts = contexts}}}, edit)[0];
     }
-    uint64_t hello_ino() {
-        qv2_fs_info in{};
-        EXPECT_EQ(qv2_fs_stat(docs_.dir.join("hello.txt").c_str(), &in), 0);
-        return in.ino;
-    }
+    uint64_t hello_ino() { return stat_of("hello.txt").ino; }
 };
 
 // The contexts take the place of the response's Buffer, right after its 88
@@ -226,7 +211,7 @@ TEST_F(CreateContexts, FailedCreateInACompoundFailsTheRestWithABareHeader) {
 }
 
 TEST(CreateTrace, NamesTheRequestTheNewFileIdAndTheContextWalk) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     smb2::Client cl;
     uint32_t tid = cl.connect("docs");

@@ -1,8 +1,8 @@
 // What a successful CREATE answers and keeps: the share root, files,
 // folders and the srvsvc pipe, FileIds from the connection's counter, the
 // directory options, and the open record the later commands work from.
-#include "support/docs_share.h"
-#include "support/smb2_client.h"
+#include "create_fixture.h"
+
 #include "support/smb2_file_requests.h"
 
 #include "config/qv2_cfg.h"
@@ -18,33 +18,9 @@ using smb2::CreateParams;
 
 namespace {
 
-constexpr uint32_t kDocs = 1, kIpc = 2;
 constexpr uint64_t kFiletime1970 = 0x019DB1DED53E8000ULL;
 
-class CreateOpen : public ::testing::Test {
-  protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
-    DocsShare docs_;
-    smb2::SimClient sim_;
-
-    std::vector<smb2::Reply> creates(const std::vector<std::pair<uint32_t, CreateParams>> &list) {
-        std::vector<Bytes> msgs = {
-            smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "\\\\h\\docs"),
-            smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "\\\\h\\IPC$")};
-        for (const auto &[tid, p] : list)
-            msgs.push_back(smb2::create(sim_.header(SMB2_CREATE, tid), p));
-        std::vector<smb2::Reply> r = sim_.run(msgs);
-        return {r.begin() + 2, r.end()};
-    }
-    qv2_fs_info stat_of(const std::string &rel) {
-        qv2_fs_info in{};
-        EXPECT_EQ(
-            qv2_fs_stat(rel.empty() ? docs_.dir.path().c_str() : docs_.dir.join(rel).c_str(), &in),
-            0);
-        return in;
-    }
-};
+using CreateOpen = CreateTest;
 
 // The 89-byte body against a stat record.
 void expect_body(const smb2::Reply &r, const qv2_fs_info &in, uint32_t attributes) {
@@ -152,7 +128,7 @@ TEST_F(CreateOpen, FilesOfTheShareAreNotReachableThroughIpc) {
 // share; "name::$DATA" is the file itself and other stream names are not
 // found, unless the host has an object of exactly that name.
 TEST(CreateOpenNames, OtherCaseAndTheDataStreamFindTheHostsEntry) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     docs.dir.write("Case.txt", "C");
     docs.dir.write("CASE.TXT", "U");
@@ -196,7 +172,7 @@ TEST(CreateOpenNames, OtherCaseAndTheDataStreamFindTheHostsEntry) {
 }
 
 TEST(CreateOpenSingleFileShare, EmptyNameOpensTheFileAndNothingLiesBelowIt) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     TempDir dir;
     std::string path = dir.write("one.txt", "just this");
     ScopedShare share("onefile", path);
@@ -211,7 +187,7 @@ TEST(CreateOpenSingleFileShare, EmptyNameOpensTheFileAndNothingLiesBelowIt) {
 }
 
 TEST(CreateOpenRemovedShare, RootIsObjectNotFoundAndOtherNamesPathNotFound) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     TempDir dir;
     dir.write("a.txt", "a");
     ASSERT_EQ(dirir2i_add_share("fleeting", dir.path().c_str()), 0);
@@ -228,7 +204,7 @@ TEST(CreateOpenRemovedShare, RootIsObjectNotFoundAndOtherNamesPathNotFound) {
 
 // What QUERY_DIRECTORY, READ, QUERY_INFO and IOCTL later rely on.
 TEST(CreateOpenRecord, HoldsTheObjectAsItWasAtOpen) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     smb2::Client cl;
     uint32_t docs_tid = cl.connect("DOCS");
@@ -268,7 +244,7 @@ TEST(CreateOpenRecord, HoldsTheObjectAsItWasAtOpen) {
 }
 
 TEST(CreateOpenRecord, TreeDisconnectLeavesOpensUsable) {
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption guest("guest", "on");
     DocsShare docs;
     smb2::Client cl;
     uint32_t tid = cl.connect("docs");

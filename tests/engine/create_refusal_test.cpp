@@ -3,8 +3,7 @@
 // unsupported options, malformed requests and names, names outside the
 // share, the handle limit. A refusal leaves no open behind and the share's
 // files exactly as they were.
-#include "support/docs_share.h"
-#include "support/smb2_client.h"
+#include "create_fixture.h"
 
 #include "config/qv2_cfg.h"
 #include "engine/qv2_engine_types.h"
@@ -23,30 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint32_t kDocs = 1, kIpc = 2; // tree ids of the two connects below
-
-class CreateRefusal : public ::testing::Test {
-  protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
-    DocsShare docs_;
-    smb2::SimClient sim_;
-
-    // Connects docs and IPC$, then sends one CREATE per entry; the replies
-    // to the CREATEs.
-    std::vector<smb2::Reply> creates(const std::vector<std::pair<uint32_t, CreateParams>> &list) {
-        std::vector<Bytes> msgs = {
-            smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "\\\\h\\docs"),
-            smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "\\\\h\\IPC$")};
-        for (const auto &[tid, p] : list)
-            msgs.push_back(smb2::create(sim_.header(SMB2_CREATE, tid), p));
-        std::vector<smb2::Reply> r = sim_.run(msgs);
-        EXPECT_EQ(r[0].tid(), kDocs);
-        EXPECT_EQ(r[1].tid(), kIpc);
-        return {r.begin() + 2, r.end()};
-    }
-    smb2::Reply create_one(uint32_t tid, const CreateParams &p) { return creates({{tid, p}})[0]; }
-};
+using CreateRefusal = CreateTest;
 
 // The refusal body: StructureSize 9 and 86 zero bytes.
 void expect_error_body(const smb2::Reply &r) {
@@ -262,7 +238,7 @@ TEST_F(CreateRefusal, OtherPipesThanSrvsvcAreNotFound) {
 }
 
 TEST_F(CreateRefusal, HandleLimitCountsOpensInUse) {
-    smb2::ScopedOption limit("max_handles", "2", "1024");
+    smb2::ScopedOption limit("max_handles", "2");
     std::vector<Bytes> msgs = {
         smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "docs"),
         smb2::create(sim_.header(SMB2_CREATE, kDocs), {.name = "hello.txt"}),

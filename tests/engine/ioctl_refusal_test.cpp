@@ -36,7 +36,7 @@ class IoctlRefusal : public ::testing::Test {
     }
 
     DocsShare docs;
-    smb2::ScopedOption clock{"clock", "1700000000", "0"};
+    smb2::ScopedOption clock{"clock", "1700000000"};
     smb2::SimClient sim;
 };
 

@@ -37,7 +37,7 @@ Validated validate(uint16_t security_mode, uint32_t capabilities,
 }
 
 TEST(IoctlValidateNegotiate, AfterSmb21WithLargeMtuAndSigningRequired) {
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption signing("signing", "required");
     smb2::CounterWatch w;
     Validated v = validate(0x02, 0x04, {0x0202, 0x0210});
     ASSERT_EQ(v.negotiate.status(), STATUS_SUCCESS);

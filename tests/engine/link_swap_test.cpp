@@ -6,7 +6,7 @@
 // read in its new state.
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "config/qv2_cfg.h"
 #include "files/qv2_fs.h"
@@ -36,7 +36,7 @@ std::string text_of(const Bytes &b) {
 class LinkSwap : public ::testing::TestWithParam<int> {
   protected:
     WalkMode mode_{GetParam()};
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
     TempDir share_dir_;
     TempDir outside_;
     ScopedShare share_{"swap", populate()};

@@ -59,7 +59,7 @@ smb2::Bytes nt_proof(const smb2::Session &s) {
 
 class LogonSecrets : public ::testing::Test {
   protected:
-    smb2::ScopedOption clock_{"clock", "1700000000", "0"};
+    smb2::ScopedOption clock_{"clock", "1700000000"};
     smb2::ScopedUser alice_{"alice", "Secret123"};
 
     // What the server derives from the configured password, whatever the

@@ -8,7 +8,7 @@
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
 #include "support/smb2_transport.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 
@@ -54,7 +54,7 @@ std::vector<smb2::Reply> replies_in(const Bytes &stream) {
 // A user logged on in a share holding a file of random bytes, with the file
 // opened. Knows the packets that got it there, to replay them.
 struct OpenFile {
-    smb2::ScopedOption clock{"clock", "1700000000", "0"};
+    smb2::ScopedOption clock{"clock", "1700000000"};
     smb2::ScopedUser alice{"alice", "secret"};
     TempDir dir;
     Bytes content;

@@ -4,7 +4,7 @@
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
 #include "support/smb2_ioctl.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 

@@ -2,7 +2,7 @@
 // many directory handles it opens on a large folder.
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 

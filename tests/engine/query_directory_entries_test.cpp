@@ -4,7 +4,7 @@
 #include "support/docs_share.h"
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
@@ -38,7 +38,7 @@ constexpr ClassLayout kLayouts[] = {
 
 class DirEntries : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
     TempDir dir_;
     ScopedShare share_{"listing", dir_.path()};
     smb2::Client cl_;
@@ -213,8 +213,8 @@ TEST_F(DirEntries, NonAsciiNamesTravelAsUtf16) {
 }
 
 TEST(QueryDirectoryEndToEnd, ListsTheShareRootThroughTheSimulation) {
-    smb2::ScopedOption guest{"guest", "on", "auto"};
-    smb2::ScopedOption clock{"clock", "1700000000", "0"};
+    smb2::ScopedOption guest{"guest", "on"};
+    smb2::ScopedOption clock{"clock", "1700000000"};
     DocsShare docs;
     smb2::SimClient sim;
     std::vector<smb2::Reply> r = sim.run({

@@ -4,7 +4,7 @@
 // listing, and the refusals.
 #include "support/smb2_client.h"
 #include "support/smb2_file_requests.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
@@ -25,7 +25,7 @@ const Bytes kNoMoreFilesBody = {0x09, 0, 0, 0, 0, 0, 0, 0, 0};
 
 class QueryDirectory : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
     TempDir dir_;
     ScopedShare share_{"listing", dir_.path()};
     smb2::Client cl_;

@@ -40,7 +40,7 @@ constexpr ClassSize kClasses[] = {
 
 class QueryInfo : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
     DocsShare docs_;
     smb2::Client cl_;
     uint32_t tid_ = cl_.connect("docs");
@@ -390,8 +390,8 @@ TEST_F(QueryInfo, Refusals) {
 }
 
 TEST(QueryInfoEndToEnd, CreateQueryInfoCloseCompoundQueriesTheNewOpen) {
-    smb2::ScopedOption guest{"guest", "on", "auto"};
-    smb2::ScopedOption clock{"clock", "1700000000", "0"};
+    smb2::ScopedOption guest{"guest", "on"};
+    smb2::ScopedOption clock{"clock", "1700000000"};
     DocsShare docs;
     smb2::SimClient sim;
     std::vector<smb2::Reply> r = sim.run({

@@ -19,7 +19,7 @@ constexpr uint64_t kBudget = 2 * 1048576 + 65536; // what a message's replies ma
 } // namespace
 
 TEST(ReplyBudget, CompoundOfLargeRequestsStopsAtTheBudgetAndTheConnectionGoesOn) {
-    smb2::ScopedOption guest("guest", "on", "auto"); // guests reach this as well as users
+    smb2::ScopedOption guest("guest", "on"); // guests reach this as well as users
     DocsShare docs;
     smb2::Client cl({.capabilities = kLargeMtu});
     uint32_t tid = cl.connect("docs");

@@ -3,12 +3,13 @@
 // a transport without one gets in two; a failed paired write ends the
 // connection; and the reply storage a connection keeps between messages (up
 // to a 64 KiB READ's) is given back once the connection waits idle.
+#include "support/memory_probe.h"
 #include "support/smb2_file_requests.h"
 #include "support/smb2_frames.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
 #include "support/smb2_transport.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 
@@ -21,32 +22,9 @@
 #include <cstring>
 #include <functional>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define REPLY_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define REPLY_TEST_ASAN 1
-#endif
-#endif
-#ifdef REPLY_TEST_ASAN
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#else
-#include <malloc.h>
-#endif
-
 using smb2::Bytes;
 
 namespace {
-
-// Bytes of heap in use now (freed blocks excluded, also under ASan).
-size_t heap_in_use() {
-#ifdef REPLY_TEST_ASAN
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
-#endif
-}
 
 // A transport that plays packets and time-outs in order, then reports the
 // peer closed. It records every write and paired write, and calls `probe`
@@ -206,8 +184,8 @@ TEST(ReplySending, AFailedPairedWriteEndsTheConnectionAfterThatMessage) {
 // (many connections holding a megabyte at once would grow the allocator's
 // pools for good).
 TEST(ReplySending, ReplyStorageIsKeptOnlyWhileBusyAndNeverForAMegabyteReply) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption guest("guest", "on", "auto");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption guest("guest", "on");
     TempDir dir;
     dir.write("big.bin", std::string(1 << 20, 'x'));
     ScopedShare share("replydata", dir.path());
@@ -242,7 +220,7 @@ TEST(ReplySending, ReplyStorageIsKeptOnlyWhileBusyAndNeverForAMegabyteReply) {
 
     std::vector<size_t> heap(first + 5, 0);
     io.probe = [&](size_t step) {
-        if (step < heap.size()) heap[step] = heap_in_use();
+        if (step < heap.size()) heap[step] = probe::heap_in_use();
     };
     io.run();
 

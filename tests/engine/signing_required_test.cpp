@@ -47,8 +47,8 @@ struct UserConn {
 } // namespace
 
 TEST(SigningRequired, UnsignedEchoAfterAUserLogonIsRefusedAndASignedOneAnswered) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption signing("signing", "required");
     smb2::ScopedUser alice("alice", "secret");
     smb2::Session s = smb2::logon_script({.user = "alice", .password = "secret"});
     ASSERT_TRUE(s.ok) << s.error;
@@ -66,7 +66,7 @@ TEST(SigningRequired, UnsignedEchoAfterAUserLogonIsRefusedAndASignedOneAnswered)
 }
 
 TEST(SigningRequired, EitherSideRequiringSigningEnforcesItNeitherLeavesUnsignedRequestsAlone) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption clock("clock", "1700000000");
     smb2::ScopedUser alice("alice", "secret");
     struct Case {
         const char *server;
@@ -80,7 +80,7 @@ TEST(SigningRequired, EitherSideRequiringSigningEnforcesItNeitherLeavesUnsignedR
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.server << " client " << c.client);
-        smb2::ScopedOption signing("signing", c.server, "enabled");
+        smb2::ScopedOption signing("signing", c.server);
         UserConn u(c.client);
         EXPECT_EQ(u.dc.conn().must_sign, c.enforced ? 1 : 0);
         smb2::CounterWatch w;
@@ -94,8 +94,8 @@ TEST(SigningRequired, EitherSideRequiringSigningEnforcesItNeitherLeavesUnsignedR
 }
 
 TEST(SigningRequired, GuestSessionStillWorksUnsigned) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption signing("signing", "required");
     smb2::DirectConn dc;
     smb2::Session s = smb2::logon(dc); // no users: a guest
     ASSERT_TRUE(s.ok && s.guest) << s.error;
@@ -107,7 +107,7 @@ TEST(SigningRequired, GuestSessionStillWorksUnsigned) {
 }
 
 TEST(SigningRequired, RequestsThatCannotBeSignedPassAndALaterNegotiateEndsTheConnection) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption clock("clock", "1700000000");
     smb2::ScopedUser alice("alice", "secret");
     UserConn u(kClientRequires);
     smb2::CounterWatch w;
@@ -135,7 +135,7 @@ TEST(SigningRequired, RequestsThatCannotBeSignedPassAndALaterNegotiateEndsTheCon
 }
 
 TEST(SigningRequired, OnlyASignedLogoffEndsTheSessionAndTheRuleWithIt) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption clock("clock", "1700000000");
     smb2::ScopedUser alice("alice", "secret");
     UserConn u(kClientRequires);
     qv2_conn &c = u.dc.conn();
@@ -153,8 +153,8 @@ TEST(SigningRequired, OnlyASignedLogoffEndsTheSessionAndTheRuleWithIt) {
 }
 
 TEST(SigningRequired, UnsignedCommandInsideASignedCompoundEndsTheMessageThere) {
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption signing("signing", "required");
     smb2::ScopedUser alice("alice", "secret");
     UserConn u(kClientSigns);
     Bytes first = u.unsigned_req(SMB2_ECHO, smb2::echo_body());

@@ -3,7 +3,7 @@
 // PDUs that get an empty answer.
 #include "support/smb2_client.h"
 #include "support/smb2_ioctl.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 
@@ -38,7 +38,7 @@ class SrvsvcPipe : public ::testing::Test {
         return transceive(std::vector<smb2::IoctlParams>{{.fid = kPipe, .input = input}})[0];
     }
 
-    smb2::ScopedOption clock{"clock", "1700000000", "0"};
+    smb2::ScopedOption clock{"clock", "1700000000"};
     smb2::SimClient sim;
 };
 

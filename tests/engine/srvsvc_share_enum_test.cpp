@@ -3,7 +3,7 @@
 // that are not ASCII.
 #include "support/smb2_ioctl.h"
 #include "support/smb2_transport.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 

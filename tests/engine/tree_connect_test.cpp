@@ -2,7 +2,7 @@
 // the IPC$ tree, the refusals and their counters, and tree ids that are
 // never handed out twice although disconnected trees are freed at once.
 #include "support/smb2_client.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "files/scoped_share.h"
 
@@ -20,7 +20,7 @@ namespace {
 
 class TreeConnect : public ::testing::Test {
   protected:
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
     TempDir dir_;
     ScopedShare share_{"docs", dir_.path()};
     smb2::Client cl_;
@@ -244,8 +244,8 @@ TEST(TreeIds, ReleasingInAnyOrderKeepsEveryIdTaken) {
 
 // The same refusals end to end, as a client sees them.
 TEST(TreeConnectEndToEnd, RefusalsAndAConnectAsTheClientSeesThem) {
-    smb2::ScopedOption guest("guest", "on", "auto");
-    smb2::ScopedOption clock("clock", "1700000000", "0");
+    smb2::ScopedOption guest("guest", "on");
+    smb2::ScopedOption clock("clock", "1700000000");
     TempDir dir;
     ScopedShare share("docs", dir.path());
 

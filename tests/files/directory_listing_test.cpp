@@ -5,7 +5,7 @@
 #include "files/qv2_vfs.h"
 #include "files/scoped_share.h"
 #include "foundation/qv2_util.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -129,7 +129,7 @@ TEST(DirectoryListing, OnlyDirectoriesCanBeListed) {
     ASSERT_EQ(qv2_vfs_resolve("notdir", "f", &res), 0);
     qv2_vent *entries = reinterpret_cast<qv2_vent *>(&res); // any non-null value
     int32_t count = 5;
-    EXPECT_EQ(qv2_vfs_list(&res, &entries, &count), -1);
+    EXPECT_EQ(qv2_vfs_list(&res, &entries, &count), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "Not a directory.");
     EXPECT_EQ(entries, nullptr);
     EXPECT_EQ(count, 0);
@@ -140,7 +140,7 @@ TEST(DirectoryListing, OnlyDirectoriesCanBeListed) {
     snprintf(res.host, sizeof res.host, "%s", gone.c_str());
     ASSERT_EQ(rmdir(gone.c_str()), 0);
     count = 5;
-    EXPECT_EQ(qv2_vfs_list(&res, &entries, &count), -1);
+    EXPECT_EQ(qv2_vfs_list(&res, &entries, &count), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "The file cannot be found.");
     EXPECT_EQ(entries, nullptr);
     EXPECT_EQ(count, 0);

@@ -1,7 +1,7 @@
 // The host file-system layer on real temporary folders: kinds, identities,
 // times, canonical paths, listings and positional reads.
 #include "files/qv2_fs.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "files/qv2_vfs.h"
 #include "files/scoped_share.h"
 #include "foundation/qv2_util.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -159,7 +159,7 @@ TEST(NoFollowListing, DirectoryWhoseHostPathHoldsALinkIsNotListed) {
     t.symlink(t.join("elsewhere"), "share/sub");
     qv2_vent *entries = nullptr;
     int32_t count = 7;
-    EXPECT_EQ(qv2_vfs_list(&res, &entries, &count), -1);
+    EXPECT_EQ(qv2_vfs_list(&res, &entries, &count), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "The file cannot be found.");
     EXPECT_EQ(entries, nullptr);
     EXPECT_EQ(count, 0);

@@ -4,7 +4,7 @@
 #include "files/qv2_vfs.h"
 #include "files/scoped_share.h"
 #include "foundation/qv2_util.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +36,7 @@ class ShareContainment : public ::testing::Test {
         int64_t before = qv2_stat_get(QV2_ST_PATH_REFUSED);
         qv2_vres res;
         res.kind = 77;
-        EXPECT_EQ(qv2_vfs_resolve(share, path, &res), -1) << path;
+        EXPECT_EQ(qv2_vfs_resolve(share, path, &res), DIRIR2I_EARG) << path;
         EXPECT_STREQ(qv2_error(), "The file cannot be found.") << path;
         EXPECT_EQ(res.kind, QV2_V_NONE) << path;
         EXPECT_EQ(qv2_stat_get(QV2_ST_PATH_REFUSED) - before, counted) << path;

@@ -106,8 +106,8 @@ TEST(ByteBuffer, ImpossibleGrowthSetsFailedInsteadOfWrapping) {
 TEST(ErrorSlot, StartsEmptyAndHoldsTheLastFormattedMessage) {
     // Nothing in this test binary fails before this test runs first.
     EXPECT_STREQ(dirir2i_last_error(), qv2_error());
-    int rc = qv2_fail(-2, "remove_share: no share %.64s", "docs");
-    EXPECT_EQ(rc, -2);
+    int rc = qv2_fail(DIRIR2I_ENOENT, "remove_share: no share %.64s", "docs");
+    EXPECT_EQ(rc, DIRIR2I_ENOENT);
     EXPECT_STREQ(dirir2i_last_error(), "remove_share: no share docs");
     EXPECT_EQ(qv2_error(), dirir2i_last_error()); // the slot itself, not a copy
 }

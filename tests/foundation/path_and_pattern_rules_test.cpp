@@ -38,14 +38,14 @@ TEST(PathRules, MixedSeparatorsCollapseToSingleSlashes) {
 
 TEST(PathRules, DotComponentsAndTrailingDotsOrSpacesAreRefused) {
     std::string out = "untouched";
-    EXPECT_EQ(vpath("a/./b", &out), -7);
+    EXPECT_EQ(vpath("a/./b", &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "\".\" is not a valid name component");
-    EXPECT_EQ(vpath("a\\..\\b", &out), -7);
+    EXPECT_EQ(vpath("a\\..\\b", &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "\"..\" is not a valid name component");
-    EXPECT_EQ(vpath("a/.../b", &out), -7);
+    EXPECT_EQ(vpath("a/.../b", &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "name component ends in a dot or a space");
-    EXPECT_EQ(vpath("name.", &out), -7);
-    EXPECT_EQ(vpath("name /x", &out), -7);
+    EXPECT_EQ(vpath("name.", &out), DIRIR2I_ENAME);
+    EXPECT_EQ(vpath("name /x", &out), DIRIR2I_ENAME);
     EXPECT_EQ(out, "untouched");
     ASSERT_EQ(vpath(".hidden/x.y", &out), 0);
     EXPECT_EQ(out, ".hidden/x.y");
@@ -54,15 +54,15 @@ TEST(PathRules, DotComponentsAndTrailingDotsOrSpacesAreRefused) {
 TEST(PathRules, ComponentLengthDepthAndInputLimits) {
     std::string out;
     EXPECT_EQ(vpath(std::string(255, 'c'), &out), 0);
-    EXPECT_EQ(vpath(std::string(256, 'c'), &out), -7);
+    EXPECT_EQ(vpath(std::string(256, 'c'), &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "name component longer than 255 bytes");
 
     EXPECT_EQ(vpath(joined(64, 1), &out), 0);
-    EXPECT_EQ(vpath(joined(65, 1), &out), -7);
+    EXPECT_EQ(vpath(joined(65, 1), &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "deeper than 64 components");
 
     // 2049 bytes of separators would normalise to nothing, but are refused first.
-    EXPECT_EQ(vpath(std::string(2049, '/'), &out), -7);
+    EXPECT_EQ(vpath(std::string(2049, '/'), &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "name longer than 2048 bytes");
     EXPECT_EQ(vpath(std::string(2048, '/'), &out), 0);
 }
@@ -76,39 +76,39 @@ TEST(PathRules, ResultMayBeExactly1024BytesButNoMore) {
     std::string exact = joined(3, 255) + "/" + std::string(253, 'z') + "/a"; // 767+1+253+1+1 = 1023
     ASSERT_EQ(vpath(exact + "b", &out), 0);
     EXPECT_EQ(out.size(), 1024u);
-    EXPECT_EQ(vpath(exact + "bc", &out), -7);
+    EXPECT_EQ(vpath(exact + "bc", &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "path longer than 1024 bytes");
 }
 
 TEST(PathRules, OutputAreaMustHoldTheTerminator) {
     std::string out;
-    EXPECT_EQ(vpath("abc/de", &out, 6), -8);
+    EXPECT_EQ(vpath("abc/de", &out, 6), DIRIR2I_ESMALL);
     EXPECT_STREQ(qv2_error(), "the name needs 7 bytes");
     ASSERT_EQ(vpath("abc/de", &out, 7), 0);
     EXPECT_EQ(out, "abc/de");
-    EXPECT_EQ(qv2_vpath("abc", nullptr, 100), -8);
+    EXPECT_EQ(qv2_vpath("abc", nullptr, 100), DIRIR2I_ESMALL);
 }
 
 TEST(PathRules, OnlyControlBytesAreRefusedInsideComponents) {
     std::string out;
     ASSERT_EQ(vpath("a:b/*?\"<>|/\xc3\xa9", &out), 0);
     EXPECT_EQ(out, "a:b/*?\"<>|/\xc3\xa9");
-    EXPECT_EQ(vpath("a\tb", &out), -7);
+    EXPECT_EQ(vpath("a\tb", &out), DIRIR2I_ENAME);
     EXPECT_STREQ(qv2_error(), "control byte in a name component");
-    EXPECT_EQ(vpath("x/a\x7f", &out), -7);
+    EXPECT_EQ(vpath("x/a\x7f", &out), DIRIR2I_ENAME);
 }
 
 TEST(PatternRules, LeafPatternsPassAndPathsOrControlBytesFail) {
     for (const char *ok : {"*", "*.TXT", "a?c", "", "<>\""}) EXPECT_EQ(qv2_pat_check(ok), 0) << ok;
-    EXPECT_EQ(qv2_pat_check("a/b"), -1);
+    EXPECT_EQ(qv2_pat_check("a/b"), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "the pattern is a leaf name only");
-    EXPECT_EQ(qv2_pat_check("a\\b"), -1);
-    EXPECT_EQ(qv2_pat_check("a\x01"), -1);
+    EXPECT_EQ(qv2_pat_check("a\\b"), DIRIR2I_EARG);
+    EXPECT_EQ(qv2_pat_check("a\x01"), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "control byte in the pattern");
     EXPECT_EQ(qv2_pat_check(std::string(512, 'p').c_str()), 0);
-    EXPECT_EQ(qv2_pat_check(std::string(513, 'p').c_str()), -1);
+    EXPECT_EQ(qv2_pat_check(std::string(513, 'p').c_str()), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "pattern longer than 512 bytes");
-    EXPECT_EQ(qv2_pat_check(nullptr), -1);
+    EXPECT_EQ(qv2_pat_check(nullptr), DIRIR2I_EARG);
     EXPECT_STREQ(qv2_error(), "NULL pattern");
 }
 

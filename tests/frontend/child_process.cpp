@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -151,6 +152,15 @@ int running_program::wait_exit(int wait_ms) {
         usleep(50 * 1000);
     }
     return -1;
+}
+
+int running_program::signal(int sig) {
+    return pid_ > 0 ? kill(pid_, sig) : -1;
+}
+
+int port_in(const std::string &serving_line, const std::string &prefix) {
+    if (serving_line.rfind(prefix, 0) != 0) return 0;
+    return atoi(serving_line.c_str() + prefix.size());
 }
 
 std::string running_program::errors() {

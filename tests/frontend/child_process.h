@@ -18,6 +18,11 @@ struct run_result {
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
                        const std::string &input = "", int limit_ms = 60000);
 
+// The port of a "dirir2i serving on ADDRESS port N" line that starts with
+// `prefix` (everything before N), or 0.
+int port_in(const std::string &serving_line,
+            const std::string &prefix = "dirir2i serving on 127.0.0.1 port ");
+
 // A child left running (the `serve` command); killed and reaped on
 // destruction.
 class running_program {
@@ -34,6 +39,8 @@ class running_program {
     int wait_exit(int wait_ms = 20000);
     // Everything the child wrote to standard error so far.
     std::string errors();
+    // Sends a signal to the child; 0, or -1 once it has been reaped.
+    int signal(int sig);
 
   private:
     pid_t pid_ = -1;

@@ -2,15 +2,13 @@
 // the serving line and the port file.
 #include "child_process.h"
 
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
+#include "support/loopback_client.h"
 
-#include <arpa/inet.h>
 #include <cctype>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -54,47 +52,6 @@ run_result failing_serve(std::vector<std::string> args) {
     return run_program(DIRIR2I_BIN, args, "", 20000);
 }
 
-// A served port answers a session request with 82 00 00 00.
-bool answers_on(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(uint16_t(port));
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0 &&
-              send(fd, "\x81\0\0\0", 4, MSG_NOSIGNAL) == 4;
-    char reply[4] = {};
-    size_t got = 0;
-    while (ok && got < 4) {
-        ssize_t n = recv(fd, reply + got, 4 - got, 0);
-        if (n <= 0)
-            ok = false;
-        else
-            got += size_t(n);
-    }
-    close(fd);
-    return ok && std::string(reply, 4) == std::string("\x82\0\0\0", 4);
-}
-
-// A loopback TCP port nothing listens on right now, or 0.
-bool port_is_free(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(uint16_t(port));
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    bool free_now = bind(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0;
-    close(fd);
-    return free_now;
-}
-
-int port_in(const std::string &serving_line, const std::string &prefix) {
-    if (serving_line.rfind(prefix, 0) != 0) return 0;
-    return atoi(serving_line.c_str() + prefix.size());
-}
-
 } // namespace
 
 TEST(CommandLine, MissingOrUnknownCommandPrintsTheUsageAndExits2) {
@@ -131,12 +88,13 @@ TEST(CommandLine, ServePrintsWhereItServesThenWritesThePortFile) {
     for (int i = 0; i < 400 && read_file(port_file) != expected; i++)
         usleep(50 * 1000);
     EXPECT_EQ(read_file(port_file), expected);
-    EXPECT_TRUE(answers_on(port));
+    EXPECT_TRUE(nettest::port_answers(port));
     EXPECT_EQ(serve.wait_exit(300), -1); // still serving
 }
 
 TEST(CommandLine, ServeWithoutArgumentsUsesLoopbackPort4450) {
-    if (!port_is_free(4450)) GTEST_SKIP() << "port 4450 is taken on this machine";
+    if (nettest::try_bind("127.0.0.1", 4450) != 0)
+        GTEST_SKIP() << "port 4450 is taken on this machine";
     running_program serve(DIRIR2I_BIN, {"serve"});
     std::string line = serve.read_line();
     if (line.empty() && serve.errors().find("bind failed") != std::string::npos)
@@ -151,7 +109,7 @@ TEST(CommandLine, ServeShowsTheBindTextAsTypedAndReadsThePortLikeAtoi) {
     std::string line = serve.read_line();
     int port = port_in(line, "dirir2i serving on 127.000.000.001 port ");
     EXPECT_GT(port, 0) << line << serve.errors();
-    EXPECT_TRUE(answers_on(port));
+    EXPECT_TRUE(nettest::port_answers(port));
 }
 
 TEST(CommandLine, UnwritablePortFileIsIgnored) {
@@ -160,7 +118,7 @@ TEST(CommandLine, UnwritablePortFileIsIgnored) {
         DIRIR2I_BIN, {"serve", "--port", "0", "--port-file", dir.join("no/such/folder/p.txt")});
     int port = port_in(serve.read_line(), "dirir2i serving on 127.0.0.1 port ");
     EXPECT_GT(port, 0);
-    EXPECT_TRUE(answers_on(port));
+    EXPECT_TRUE(nettest::port_answers(port));
 }
 
 TEST(CommandLine, LastValueOfARepeatedServeArgumentCounts) {

@@ -2,7 +2,7 @@
 // against libdirir2i.so, and runs.
 #include "child_process.h"
 
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

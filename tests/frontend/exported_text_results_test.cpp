@@ -55,7 +55,7 @@ TEST(ExportedTextResults, SessionCountIsSessionsLessFailedLogonsButNeverNegative
 TEST(ExportedTextResults, VersionAndLastErrorAreStaticTexts) {
     EXPECT_STREQ(dirir2i_version(), "1.0.1");
     EXPECT_EQ(dirir2i_version(), dirir2i_version());
-    EXPECT_EQ(dirir2i_start("127.0.0.1", 70000, nullptr), -1);
+    EXPECT_EQ(dirir2i_start("127.0.0.1", 70000, nullptr), DIRIR2I_EARG);
     const char *err = dirir2i_last_error();
     EXPECT_STREQ(err, "start: port out of range");
     EXPECT_EQ(dirir2i_last_error(), err);

@@ -2,9 +2,9 @@
 // clients leave, it accepts and serves again.
 #include "child_process.h"
 
-#include <arpa/inet.h>
+#include "support/loopback_client.h"
+
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -12,19 +12,6 @@
 #include <vector>
 
 namespace {
-
-int connect_loopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(uint16_t(port));
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Sends a session request on every client, then collects the answers
 // (82 00 00 00) for about a second. The number answered.
@@ -62,14 +49,13 @@ TEST(ServeOutOfDescriptors, ServesAgainOnceClientsLeave) {
     // eight clients; the rest wait in the listen queue.
     running_program serve("/bin/sh",
                           {"-c", "ulimit -n 12 && exec \"$0\" serve --port 0", DIRIR2I_BIN});
-    const std::string prefix = "dirir2i serving on 127.0.0.1 port ";
     std::string line = serve.read_line();
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line << serve.errors();
-    int port = atoi(line.c_str() + prefix.size());
+    int port = port_in(line);
+    ASSERT_GT(port, 0) << line << serve.errors();
 
     std::vector<int> clients;
     for (int i = 0; i < 16; i++) {
-        int fd = connect_loopback(port);
+        int fd = nettest::connect_to("127.0.0.1", port);
         ASSERT_GE(fd, 0);
         clients.push_back(fd);
     }
@@ -83,7 +69,7 @@ TEST(ServeOutOfDescriptors, ServesAgainOnceClientsLeave) {
     // one is served.
     bool served_again = false;
     for (int attempt = 0; attempt < 20 && !served_again; attempt++) {
-        int fd = connect_loopback(port);
+        int fd = nettest::connect_to("127.0.0.1", port);
         served_again = fd >= 0 && answered({fd}) == 1;
         if (fd >= 0) close(fd);
     }

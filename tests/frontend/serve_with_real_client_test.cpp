@@ -3,7 +3,7 @@
 // given on the command line.
 #include "child_process.h"
 
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 // libdirir2i.so as a host program sees it: exactly the sixteen exports, a
 // fresh instance that starts empty, and every export callable through dlsym.
 #include "dirir2i.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
+#include "support/loopback_client.h"
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -12,10 +13,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <netinet/in.h>
 #include <set>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -124,19 +123,6 @@ std::string fresh_json() {
     return json + "}";
 }
 
-bool session_request_answered(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(uint16_t(port));
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    char reply[4] = {};
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0 &&
-              send(fd, "\x81\0\0\0", 4, MSG_NOSIGNAL) == 4 && recv(fd, reply, 4, MSG_WAITALL) == 4;
-    close(fd);
-    return ok && memcmp(reply, "\x82\0\0\0", 4) == 0;
-}
-
 } // namespace
 
 TEST(SharedLibrary, ExportsExactlyTheSixteenFunctions) {
@@ -157,15 +143,15 @@ TEST(SharedLibrary, FreshInstanceStartsEmptyAndEveryExportWorks) {
 
     TempDir dir;
     EXPECT_EQ(lib.add_share("docs", dir.path().c_str()), 0);
-    EXPECT_EQ(lib.add_share("docs", dir.path().c_str()), -3);
+    EXPECT_EQ(lib.add_share("docs", dir.path().c_str()), DIRIR2I_EEXIST);
     EXPECT_STREQ(lib.last_error(), "add_share: docs exists");
     EXPECT_EQ(lib.remove_share("docs"), 0);
-    EXPECT_EQ(lib.remove_share("docs"), -2);
+    EXPECT_EQ(lib.remove_share("docs"), DIRIR2I_ENOENT);
     EXPECT_EQ(lib.add_user("alice", "pa:ss"), 0);
     EXPECT_EQ(lib.remove_user("alice"), 0);
-    EXPECT_EQ(lib.remove_user("alice"), -2);
+    EXPECT_EQ(lib.remove_user("alice"), DIRIR2I_ENOENT);
     EXPECT_EQ(lib.allow_cidr("10.0.0.0/8"), 0);
-    EXPECT_EQ(lib.set_option("guest", "maybe"), -1);
+    EXPECT_EQ(lib.set_option("guest", "maybe"), DIRIR2I_EARG);
     EXPECT_STREQ(lib.last_error(), "guest: auto, on or off");
     EXPECT_EQ(lib.set_option("max_clients", "4"), 0);
     EXPECT_STREQ(lib.selftest(), "selftest ok\n");
@@ -176,7 +162,7 @@ TEST(SharedLibrary, FreshInstanceStartsEmptyAndEveryExportWorks) {
     ASSERT_EQ(lib.start("127.0.0.1", 0, "EMBEDDED"), 0) << lib.last_error();
     int port = lib.port();
     EXPECT_GT(port, 0);
-    EXPECT_TRUE(session_request_answered(port));
+    EXPECT_TRUE(nettest::port_answers(port));
     EXPECT_EQ(dirir2i_port(), 0); // the library's instance is its own, not this program's
     std::string json = lib.stats_json();
     EXPECT_EQ(json.rfind("{\"running\":true,\"port\":" + std::to_string(port) + ",", 0), 0u)

@@ -3,7 +3,7 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "frontend/qv2_front.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <gtest/gtest.h>
 

@@ -41,15 +41,15 @@ using ConcurrentClients = LoadTest;
 TEST_F(ConcurrentClients, TwoHundredSessionsAllSucceedAndGiveBackTheirThreadsAndDescriptors) {
     ASSERT_EQ(dirir2i_set_option("max_clients", "1024"), 0);
     int port = start();
-    const int fds_before = load::open_fds();
-    const int threads_before = load::threads();
-    long long sessions = load::stat("sessions"), guests = load::stat("guest_sessions");
+    const int fds_before = nettest::open_fd_count();
+    const int threads_before = nettest::thread_count();
+    long long sessions = nettest::stat("sessions"), guests = nettest::stat("guest_sessions");
 
     const int kClients = 200;
     std::atomic<int> peak{0};
     std::barrier all_done(kClients, [&]() noexcept { peak = dirir2i_client_count(); });
     std::string errors = run_together(kClients, [&](int i) {
-        load::Conn c(port);
+        nettest::Conn c(port);
         std::string e;
         if (!c.ok()) e = "connect";
         smb2::Session s;
@@ -63,28 +63,28 @@ TEST_F(ConcurrentClients, TwoHundredSessionsAllSucceedAndGiveBackTheirThreadsAnd
     EXPECT_EQ(errors, "");
     EXPECT_EQ(peak, kClients) << "all connections were open at once";
     // Every challenge leg counts in `sessions`, and so does a user's success.
-    EXPECT_EQ(load::stat("sessions") - sessions, kClients + kClients / 2);
-    EXPECT_EQ(load::stat("guest_sessions") - guests, kClients / 2);
+    EXPECT_EQ(nettest::stat("sessions") - sessions, kClients + kClients / 2);
+    EXPECT_EQ(nettest::stat("guest_sessions") - guests, kClients / 2);
 
-    EXPECT_TRUE(load::wait_until([] { return dirir2i_client_count() == 0; }));
+    EXPECT_TRUE(nettest::wait_until([] { return dirir2i_client_count() == 0; }));
     // Finished connections are reaped by the accept thread on its next pass.
-    EXPECT_TRUE(load::wait_until([&] { return load::threads() == threads_before; }))
-        << load::threads() << " threads, " << threads_before << " before";
-    EXPECT_TRUE(load::wait_until([&] { return load::open_fds() == fds_before; }))
-        << load::open_fds() << " descriptors, " << fds_before << " before";
+    EXPECT_TRUE(nettest::wait_until([&] { return nettest::thread_count() == threads_before; }))
+        << nettest::thread_count() << " threads, " << threads_before << " before";
+    EXPECT_TRUE(nettest::wait_until([&] { return nettest::open_fd_count() == fds_before; }))
+        << nettest::open_fd_count() << " descriptors, " << fds_before << " before";
 }
 
 TEST_F(ConcurrentClients, BeyondMaxClientsTheRestAreRefusedWhileTheAdmittedAreServed) {
     ASSERT_EQ(dirir2i_set_option("max_clients", "120"), 0);
     int port = start();
-    long long refused = load::stat("refused_full");
+    long long refused = nettest::stat("refused_full");
 
     // Accepting is first in, first out, and the admitted connections stay
     // open, so exactly the first 120 are admitted.
     const int kClients = 200, kAdmitted = 120;
-    std::vector<std::unique_ptr<load::Conn>> conns;
+    std::vector<std::unique_ptr<nettest::Conn>> conns;
     for (int i = 0; i < kClients; i++) {
-        conns.push_back(std::make_unique<load::Conn>(port));
+        conns.push_back(std::make_unique<nettest::Conn>(port));
         ASSERT_TRUE(conns.back()->ok()) << i;
     }
     std::vector<int> admitted;
@@ -97,11 +97,11 @@ TEST_F(ConcurrentClients, BeyondMaxClientsTheRestAreRefusedWhileTheAdmittedAreSe
     }
     ASSERT_EQ(int(admitted.size()), kAdmitted);
     EXPECT_EQ(admitted.back(), kAdmitted - 1);
-    EXPECT_EQ(load::stat("refused_full") - refused, kClients - kAdmitted);
+    EXPECT_EQ(nettest::stat("refused_full") - refused, kClients - kAdmitted);
     EXPECT_EQ(dirir2i_client_count(), kAdmitted);
 
     std::string errors = run_together(kAdmitted, [&](int i) {
-        load::Conn &c = *conns[admitted[i]];
+        nettest::Conn &c = *conns[admitted[i]];
         smb2::LogonParams p = logon_params(i);
         // The ECHO above took MessageId 0; NEGOTIATE may reuse it.
         smb2::Session s = c.logon(p);
@@ -111,7 +111,7 @@ TEST_F(ConcurrentClients, BeyondMaxClientsTheRestAreRefusedWhileTheAdmittedAreSe
     EXPECT_EQ(errors, "");
 
     conns.clear();
-    EXPECT_TRUE(load::wait_until([] { return dirir2i_client_count() == 0; }));
-    load::Conn after(port);
+    EXPECT_TRUE(nettest::wait_until([] { return dirir2i_client_count() == 0; }));
+    nettest::Conn after(port);
     EXPECT_EQ(after.exchange(smb2::echo(0)).status(), STATUS_SUCCESS) << "admitted again";
 }

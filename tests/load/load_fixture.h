@@ -3,15 +3,15 @@
 // the folder list/ of 50 files), with the user alice, guests admitted, and
 // signing required, so that a client that requires signing too logs on as
 // alice and signs while every other client is a guest. Every test leaves
-// the server stopped and the options at their defaults.
+// the server stopped and the options as it found them.
 #pragma once
 
-#include "load_client.h"
+#include "support/loopback_client.h"
 
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_transport.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include "dirir2i.h"
 #include "engine/qv2_engine_types.h"
@@ -42,12 +42,6 @@ class LoadTest : public ::testing::Test {
         dirir2i_stop();
         dirir2i_remove_share("docs");
         dirir2i_remove_user("alice");
-        for (const char *kv : {"guest=auto", "signing=enabled", "max_clients=16",
-                               "idle_timeout_ms=300000", "io_timeout_ms=30000"}) {
-            std::string s(kv);
-            size_t eq = s.find('=');
-            dirir2i_set_option(s.substr(0, eq).c_str(), s.substr(eq + 1).c_str());
-        }
     }
     int start() {
         EXPECT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), 0) << dirir2i_last_error();
@@ -64,7 +58,7 @@ class LoadTest : public ::testing::Test {
     // Tree connect, list list/ and read hello.txt; "" on success, else what
     // went wrong. Requests are signed on a user session and the replies'
     // signatures checked.
-    static std::string browse_and_read(load::Conn &c, smb2::Session &s) {
+    static std::string browse_and_read(nettest::Conn &c, smb2::Session &s) {
         bool sign = !s.guest;
         auto call = [&](smb2::Bytes req) {
             smb2::Reply r = c.exchange(sign ? s.sign(req) : req);
@@ -101,4 +95,5 @@ class LoadTest : public ::testing::Test {
     }
 
     TempDir dir_;
+    smb2::OptionsSnapshot restore_;
 };

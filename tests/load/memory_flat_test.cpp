@@ -7,37 +7,18 @@
 // of resident memory.
 #include "load_fixture.h"
 
-#include <functional>
+#include "support/memory_probe.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LOAD_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LOAD_ASAN 1
-#endif
-#endif
-#ifdef LOAD_ASAN
-// From the sanitizer runtime (its header doesn't come with every compiler).
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#endif
+#include <functional>
 
 namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 
-// What the test compares: the live heap under ASan, else resident memory.
-uint64_t memory_in_use() {
-#ifdef LOAD_ASAN
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return load::resident_bytes();
-#endif
-}
-
 // Sends messages first..last-1 made by `make`, `batch` at a time, reading all
 // replies of a batch before the next. Each reply goes to `check`, which
 // returns "" or what is wrong; the first complaint is returned.
-std::string pipeline(load::Conn &c, int first, int last, int batch,
+std::string pipeline(nettest::Conn &c, int first, int last, int batch,
                      const std::function<smb2::Bytes(int)> &make,
                      const std::function<std::string(int, const smb2::Reply &)> &check) {
     for (int i = first; i < last; i += batch) {
@@ -73,8 +54,8 @@ using MemoryFlat = LoadTest;
 
 TEST_F(MemoryFlat, HandlesTreesAndListingsWithoutEndKeepTheConnectionsMemoryFlat) {
     int port = start();
-    long long opens = load::stat("opens"), listings = load::stat("listings_sent");
-    load::Conn c(port);
+    long long opens = nettest::stat("opens"), listings = nettest::stat("listings_sent");
+    nettest::Conn c(port);
     smb2::Session s = c.logon();
     ASSERT_TRUE(s.ok) << s.error;
     smb2::Reply t = c.exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\docs"));
@@ -132,19 +113,19 @@ TEST_F(MemoryFlat, HandlesTreesAndListingsWithoutEndKeepTheConnectionsMemoryFlat
     ASSERT_EQ(pipeline(c, 0, 10000, 100, open_close, all_succeeded), "");
     ASSERT_EQ(trees(0, 1000), "");
     ASSERT_EQ(pipeline(c, 0, 100, 50, list, listed_all), "");
-    const uint64_t before = memory_in_use();
+    const uint64_t before = probe::memory_in_use();
 
     ASSERT_EQ(pipeline(c, 10000, 100000, 100, open_close, all_succeeded), "");
     ASSERT_EQ(trees(1000, 10000), "");
     ASSERT_EQ(pipeline(c, 100, 1000, 50, list, listed_all), "");
-    const uint64_t after = memory_in_use();
+    const uint64_t after = probe::memory_in_use();
 
     // A handle record kept per open would be hundreds of MiB here, a tree
     // record kept per connect about 11 MiB, a listing kept per folder
     // listed about 10 MiB.
     EXPECT_LT(after, before + 8 * kMiB)
         << "grew from " << before / 1024 << " KiB to " << after / 1024 << " KiB";
-    EXPECT_EQ(load::stat("opens") - opens, 100000 + 1000);
-    EXPECT_EQ(load::stat("listings_sent") - listings, 1000);
+    EXPECT_EQ(nettest::stat("opens") - opens, 100000 + 1000);
+    EXPECT_EQ(nettest::stat("listings_sent") - listings, 1000);
     EXPECT_EQ(c.exchange(smb2::echo(s.next_mid++)).status(), STATUS_SUCCESS);
 }

@@ -14,8 +14,8 @@ namespace {
 
 // Logs on as a guest with a small window, opens big.bin and asks for 16 MiB
 // of it in 256 pipelined READs without reading a byte of the replies.
-std::unique_ptr<load::Conn> stop_reading_a_large_reply(int port) {
-    auto c = std::make_unique<load::Conn>(port, true);
+std::unique_ptr<nettest::Conn> stop_reading_a_large_reply(int port) {
+    auto c = std::make_unique<nettest::Conn>(port, true);
     smb2::Session s = c->logon();
     EXPECT_TRUE(s.ok) << s.error;
     smb2::Reply t = c->exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\docs"));
@@ -33,10 +33,10 @@ std::unique_ptr<load::Conn> stop_reading_a_large_reply(int port) {
     return c;
 }
 
-std::vector<std::unique_ptr<load::Conn>> half_headers(int port, int n) {
-    std::vector<std::unique_ptr<load::Conn>> peers;
+std::vector<std::unique_ptr<nettest::Conn>> half_headers(int port, int n) {
+    std::vector<std::unique_ptr<nettest::Conn>> peers;
     for (int i = 0; i < n; i++) {
-        peers.push_back(std::make_unique<load::Conn>(port));
+        peers.push_back(std::make_unique<nettest::Conn>(port));
         EXPECT_TRUE(peers.back()->send_raw("\x00\x00", 2)) << i;
     }
     return peers;
@@ -53,11 +53,11 @@ TEST_F(StuckPeers, FiftyHalfHeadersAreDroppedAtTheIdleTimeoutWhileOthersAreServe
     ASSERT_EQ(dirir2i_set_option("max_clients", "64"), 0);
     ASSERT_EQ(dirir2i_set_option("idle_timeout_ms", "1000"), 0);
     int port = start();
-    const int threads_before = load::threads();
-    long long timeouts = load::stat("timeouts");
+    const int threads_before = nettest::thread_count();
+    long long timeouts = nettest::stat("timeouts");
 
     auto peers = half_headers(port, 50);
-    load::Conn busy(port);
+    nettest::Conn busy(port);
     smb2::Session s = busy.logon(logon_params(0));
     ASSERT_TRUE(s.ok) << s.error;
     EXPECT_EQ(browse_and_read(busy, s), "");
@@ -65,28 +65,28 @@ TEST_F(StuckPeers, FiftyHalfHeadersAreDroppedAtTheIdleTimeoutWhileOthersAreServe
 
     for (size_t i = 0; i < peers.size(); i++)
         EXPECT_TRUE(peers[i]->closed_by_peer()) << i;
-    EXPECT_EQ(load::stat("timeouts") - timeouts, 50);
-    EXPECT_TRUE(load::wait_until([] { return dirir2i_client_count() == 0; }));
-    EXPECT_TRUE(load::wait_until([&] { return load::threads() == threads_before; }));
+    EXPECT_EQ(nettest::stat("timeouts") - timeouts, 50);
+    EXPECT_TRUE(nettest::wait_until([] { return dirir2i_client_count() == 0; }));
+    EXPECT_TRUE(nettest::wait_until([&] { return nettest::thread_count() == threads_before; }));
 }
 
 TEST_F(StuckPeers, PeerThatStopsReadingALargeReplyIsDroppedAfterTheWriteTimeout) {
     ASSERT_EQ(dirir2i_set_option("io_timeout_ms", "300"), 0);
     int port = start();
-    const int threads_before = load::threads();
+    const int threads_before = nettest::thread_count();
     auto stuck = stop_reading_a_large_reply(port);
     // The server gives up on its own; the peer never reads.
-    EXPECT_TRUE(load::wait_until([] { return dirir2i_client_count() == 0; }));
+    EXPECT_TRUE(nettest::wait_until([] { return dirir2i_client_count() == 0; }));
     EXPECT_TRUE(stuck->closed_by_peer());
-    EXPECT_TRUE(load::wait_until([&] { return load::threads() == threads_before; }));
+    EXPECT_TRUE(nettest::wait_until([&] { return nettest::thread_count() == threads_before; }));
 }
 
 // Everything that could hold a connection thread up at once: silent peers,
 // a peer that doesn't read, logged-on idle clients, and (when `busy` is
 // set) clients that send one request after another, for at most 30 s.
 void StuckPeers::stop_within_one_second(int port, bool busy) {
-    const int fds_before = load::open_fds();
-    const int threads_before = load::threads();
+    const int fds_before = nettest::open_fd_count();
+    const int threads_before = nettest::thread_count();
 
     auto silent = half_headers(port, 50);
     auto stuck = stop_reading_a_large_reply(port);
@@ -97,7 +97,7 @@ void StuckPeers::stop_within_one_second(int port, bool busy) {
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; i++)
         clients.emplace_back([&, i] {
-            load::Conn c(port);
+            nettest::Conn c(port);
             smb2::Session s = c.logon(logon_params(i));
             logged_on++;
             if (!busy) {
@@ -112,9 +112,9 @@ void StuckPeers::stop_within_one_second(int port, bool busy) {
                 echoes++;
             }
         });
-    ASSERT_TRUE(load::wait_until([&] { return logged_on == kClients; }));
+    ASSERT_TRUE(nettest::wait_until([&] { return logged_on == kClients; }));
     if (busy) {
-        ASSERT_TRUE(load::wait_until([&] { return echoes > 10 * kClients; }));
+        ASSERT_TRUE(nettest::wait_until([&] { return echoes > 10 * kClients; }));
     }
     ASSERT_EQ(dirir2i_client_count(), 50 + 1 + kClients);
 
@@ -134,9 +134,9 @@ void StuckPeers::stop_within_one_second(int port, bool busy) {
     silent.clear();
     stuck.reset();
     // The accept thread and the listening socket are gone too.
-    EXPECT_EQ(load::threads(), threads_before - 1);
-    EXPECT_TRUE(load::wait_until([&] { return load::open_fds() == fds_before - 1; }))
-        << load::open_fds() << " descriptors, " << fds_before << " before";
+    EXPECT_EQ(nettest::thread_count(), threads_before - 1);
+    EXPECT_TRUE(nettest::wait_until([&] { return nettest::open_fd_count() == fds_before - 1; }))
+        << nettest::open_fd_count() << " descriptors, " << fds_before << " before";
 }
 
 TEST_F(StuckPeers, StopReturnsWithinOneSecondWithSilentStuckAndIdleClients) {

@@ -4,8 +4,6 @@
 // failures behave as the single write's do.
 #include "net_fixture.h"
 
-#include "net/net_internal.h"
-
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -16,29 +14,6 @@
 
 namespace {
 
-// A transport over one end of a socket pair of the given type, made
-// non-blocking as the server's sockets are; `peer` is the other end
-// (blocking, with a time-out).
-struct pair_ends {
-    net_conn conn{};
-    int peer = -1;
-    explicit pair_ends(int type) {
-        int sv[2];
-        if (socketpair(AF_UNIX, type, 0, sv) != 0) return;
-        conn.sock = sv[0];
-        peer = sv[1];
-        fcntl(conn.sock, F_SETFL, fcntl(conn.sock, F_GETFL) | O_NONBLOCK);
-        int small = 4096;
-        setsockopt(conn.sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        timeval tv{5, 0}; // a broken test fails instead of hanging
-        setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    ~pair_ends() {
-        if (conn.sock >= 0) close(conn.sock);
-        if (peer >= 0) close(peer);
-    }
-};
-
 const uint8_t kHead[4] = {0x00, 0x00, 0x03, 0xE8};
 
 } // namespace
@@ -46,7 +21,7 @@ const uint8_t kHead[4] = {0x00, 0x00, 0x03, 0xE8};
 using GatheredReplyWrite = NetTest;
 
 TEST_F(GatheredReplyWrite, HeaderAndMessageLeaveInOneSystemCall) {
-    pair_ends t(SOCK_SEQPACKET);
+    TransportPair t(SOCK_SEQPACKET);
     ASSERT_GE(t.peer, 0);
     std::vector<uint8_t> body(1000);
     for (size_t i = 0; i < body.size(); i++)
@@ -62,7 +37,7 @@ TEST_F(GatheredReplyWrite, HeaderAndMessageLeaveInOneSystemCall) {
 }
 
 TEST_F(GatheredReplyWrite, ABodyFarLargerThanTheSocketBufferArrivesWholeAndInOrder) {
-    pair_ends t(SOCK_STREAM);
+    TransportPair t(SOCK_STREAM);
     ASSERT_GE(t.peer, 0);
     std::vector<uint8_t> body(3u << 20);
     for (size_t i = 0; i < body.size(); i++)
@@ -85,7 +60,7 @@ TEST_F(GatheredReplyWrite, ABodyFarLargerThanTheSocketBufferArrivesWholeAndInOrd
 }
 
 TEST_F(GatheredReplyWrite, EmptyPartsAreSkippedAndNothingAtAllSendsNothing) {
-    pair_ends t(SOCK_SEQPACKET);
+    TransportPair t(SOCK_SEQPACKET);
     ASSERT_GE(t.peer, 0);
     EXPECT_EQ(x_write_pair(&t.conn, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(x_write_pair(&t.conn, kHead, 4, nullptr, 0), 0);
@@ -99,7 +74,7 @@ TEST_F(GatheredReplyWrite, EmptyPartsAreSkippedAndNothingAtAllSendsNothing) {
 
 TEST_F(GatheredReplyWrite, FailsLikeTheSingleWriteOnAClosedOrStalledPeer) {
     {
-        pair_ends t(SOCK_STREAM);
+        TransportPair t(SOCK_STREAM);
         ASSERT_GE(t.peer, 0);
         close(t.peer);
         t.peer = -1;
@@ -108,7 +83,7 @@ TEST_F(GatheredReplyWrite, FailsLikeTheSingleWriteOnAClosedOrStalledPeer) {
     }
     {
         ASSERT_EQ(dirir2i_set_option("io_timeout_ms", "100"), 0);
-        pair_ends t(SOCK_STREAM);
+        TransportPair t(SOCK_STREAM);
         ASSERT_GE(t.peer, 0);
         std::vector<uint8_t> big(8u << 20, 0x5a); // far more than the socket buffers hold
         EXPECT_EQ(x_write_pair(&t.conn, kHead, 4, big.data(), int(big.size())), -1);

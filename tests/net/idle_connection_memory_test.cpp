@@ -6,6 +6,7 @@
 // keeps its megabyte-sized reply, or a leak per connection. Under AddressSanitizer, whose shadow memory makes
 // resident sizes meaningless, the live heap stands in for both.
 #include "support/loopback_client.h"
+#include "support/memory_probe.h"
 #include "net_fixture.h"
 
 #include "engine/qv2_engine_types.h"
@@ -13,26 +14,13 @@
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define IDLE_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define IDLE_TEST_ASAN 1
-#endif
-#endif
-#ifdef IDLE_TEST_ASAN
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#else
-#include <malloc.h>
-#endif
 
 using namespace nettest;
 using smb2::Bytes;
@@ -42,71 +30,21 @@ namespace {
 constexpr long long kMiB = 1 << 20;
 constexpr int kClients = 100;
 
-// Bytes of heap in use in the whole process.
-long long heap_in_use() {
-#ifdef IDLE_TEST_ASAN
-    return (long long)__sanitizer_get_current_allocated_bytes();
-#else
-    struct mallinfo2 m = mallinfo2();
-    return (long long)(m.uordblks + m.hblkhd);
-#endif
+// Logs on as a guest (large MTU), connects to the share and reads the whole
+// 1 MiB file in one READ. "" or what went wrong.
+std::string read_the_file(Conn &c) {
+    smb2::Session s = c.logon({.capabilities = 4});
+    if (!s.ok) return "logon: " + s.error;
+    smb2::Reply t = c.exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\idle"));
+    if (t.size() < 64 || t.status() != 0) return "tree connect failed";
+    smb2::Reply o = c.exchange(smb2::create(s.header(SMB2_CREATE, t.tid()), {.name = "one.bin"}));
+    if (o.size() < 64 || o.status() != 0) return "create failed";
+    smb2::Reply r = c.exchange(
+        smb2::read(s.header(SMB2_READ, t.tid()), {.fid = smb2::create_fid(o), .length = 1 << 20}));
+    if (r.size() < 64 || r.status() != 0) return "read failed";
+    if (smb2::read_data(r).size() != size_t(1) << 20) return "short read";
+    return "";
 }
-
-// Resident bytes of this process (the live heap under ASan).
-long long resident() {
-#ifdef IDLE_TEST_ASAN
-    return heap_in_use();
-#else
-    long long pages = 0, res = 0;
-    FILE *f = fopen("/proc/self/statm", "r");
-    if (!f) return 0;
-    int n = fscanf(f, "%lld %lld", &pages, &res);
-    fclose(f);
-    return n == 2 ? res * sysconf(_SC_PAGESIZE) : 0;
-#endif
-}
-
-// One client connection; every request waits for its reply.
-class Client {
-  public:
-    Client() : fd_(connect_to("127.0.0.1", dirir2i_port())) {}
-    ~Client() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
-
-    smb2::Reply exchange(const Bytes &msg) {
-        Bytes packet = smb2::nbss(msg);
-        if (fd_ < 0 || !send_all(fd_, packet.data(), packet.size())) return {};
-        std::string hdr = recv_exact(fd_, 4);
-        if (hdr.size() != 4 || hdr[0] != 0) return {};
-        size_t len = (size_t(uint8_t(hdr[1])) << 16) | (size_t(uint8_t(hdr[2])) << 8) |
-                     uint8_t(hdr[3]);
-        std::string body = recv_exact(fd_, len);
-        return body.size() == len ? smb2::Reply(Bytes(body.begin(), body.end())) : smb2::Reply();
-    }
-
-    // Logs on as a guest (large MTU), connects to the share and reads the
-    // whole 1 MiB file in one READ. "" or what went wrong.
-    std::string read_the_file() {
-        smb2::Session s = smb2::logon([this](const Bytes &m) { return exchange(m); },
-                                      {.capabilities = 4});
-        if (!s.ok) return "logon: " + s.error;
-        smb2::Reply t = exchange(smb2::tree_connect(s.header(SMB2_TREE_CONNECT), "\\\\h\\idle"));
-        if (t.size() < 64 || t.status() != 0) return "tree connect failed";
-        smb2::Reply o = exchange(smb2::create(s.header(SMB2_CREATE, t.tid()), {.name = "one.bin"}));
-        if (o.size() < 64 || o.status() != 0) return "create failed";
-        smb2::Reply r = exchange(smb2::read(s.header(SMB2_READ, t.tid()),
-                                            {.fid = smb2::create_fid(o), .length = 1 << 20}));
-        if (r.size() < 64 || r.status() != 0) return "read failed";
-        if (smb2::read_data(r).size() != size_t(1) << 20) return "short read";
-        return "";
-    }
-
-  private:
-    int fd_;
-};
 
 class IdleConnectionMemory : public NetTest {
   protected:
@@ -118,7 +56,7 @@ class IdleConnectionMemory : public NetTest {
     }
     TempDir dir_;
     ScopedShare share_{"idle", dir_.path()};
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
 };
 
 } // namespace
@@ -128,20 +66,20 @@ TEST_F(IdleConnectionMemory, AHundredIdleClientsCostUnder1MiBEachAndLeaveNothing
     {
         // One client first, so that what the first connection sets up once
         // for the process (allocator arenas, the file's pages) is not counted.
-        Client warm;
-        ASSERT_EQ(warm.read_the_file(), "");
+        Conn warm(dirir2i_port());
+        ASSERT_EQ(read_the_file(warm), "");
     }
     ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
-    const long long rss_before = resident(), heap_before = heap_in_use();
+    const long long rss_before = probe::memory_in_use(), heap_before = probe::heap_in_use();
 
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<Conn>> clients;
     for (int i = 0; i < kClients; i++) {
-        clients.push_back(std::make_unique<Client>());
-        ASSERT_EQ(clients.back()->read_the_file(), "") << "client " << i;
+        clients.push_back(std::make_unique<Conn>(dirir2i_port()));
+        ASSERT_EQ(read_the_file(*clients.back()), "") << "client " << i;
     }
     ASSERT_EQ(dirir2i_client_count(), kClients);
     usleep(300 * 1000); // every connection has waited idle at least once since its READ
-    const long long rss_idle = resident();
+    const long long rss_idle = probe::memory_in_use();
     // Half the 2 MiB a connection may cost: a connection that kept its
     // megabyte reply would be over it.
     EXPECT_LT(rss_idle - rss_before, kClients * kMiB)
@@ -150,6 +88,6 @@ TEST_F(IdleConnectionMemory, AHundredIdleClientsCostUnder1MiBEachAndLeaveNothing
     clients.clear();
     ASSERT_TRUE(wait_until([] { return dirir2i_client_count() == 0; }));
     ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }));
-    EXPECT_LT(heap_in_use() - heap_before, kMiB)
-        << "heap before " << heap_before << ", after " << heap_in_use();
+    EXPECT_LT(probe::heap_in_use() - heap_before, kMiB)
+        << "heap before " << heap_before << ", after " << probe::heap_in_use();
 }

@@ -4,34 +4,14 @@
 
 #include "config/qv2_cfg.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace nettest;
 
 namespace {
-
-// Binds a fresh socket with SO_REUSEADDR to host:port; 0 or the errno.
-int try_bind(const char *host, int port, int *fd_out = nullptr) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(uint16_t(port));
-    inet_pton(AF_INET, host, &in.sin_addr);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int rc = bind(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0 ? 0 : errno;
-    if (fd_out && rc == 0)
-        *fd_out = fd;
-    else
-        close(fd);
-    return rc;
-}
 
 std::string json() {
     return dirir2i_stats_json();
@@ -63,7 +43,7 @@ TEST_F(ListenerLifecycle, PortZeroLetsTheSystemChooseAndTheChoiceIsReported) {
 TEST_F(ListenerLifecycle, SecondStartFailsNamingThePortAlreadyServed) {
     ASSERT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), 0);
     int port = dirir2i_port();
-    EXPECT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), -4);
+    EXPECT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), DIRIR2I_ERUNNING);
     EXPECT_EQ(std::string(dirir2i_last_error()),
               "start: already running on port " + std::to_string(port));
     // The first server is untouched.
@@ -111,15 +91,11 @@ TEST_F(ListenerLifecycle, NoOtherSocketCanBindThePortWhileItIsServed) {
 }
 
 TEST_F(ListenerLifecycle, PortHeldByAnotherListenerFailsWithTheSystemText) {
-    int holder = -1;
-    ASSERT_EQ(try_bind("127.0.0.1", 0, &holder), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    sockaddr_in in{};
-    socklen_t len = sizeof in;
-    getsockname(holder, reinterpret_cast<sockaddr *>(&in), &len);
-    int port = ntohs(in.sin_port);
+    int port = 0;
+    int holder = listen_loopback(&port);
+    ASSERT_GE(holder, 0);
 
-    EXPECT_EQ(dirir2i_start("127.0.0.1", uint32_t(port), nullptr), -5);
+    EXPECT_EQ(dirir2i_start("127.0.0.1", uint32_t(port), nullptr), DIRIR2I_ESYS);
     EXPECT_EQ(std::string(dirir2i_last_error()),
               "start: bind failed (" + std::to_string(EADDRINUSE) + "): " + strerror(EADDRINUSE));
     EXPECT_EQ(dirir2i_port(), 0);
@@ -130,7 +106,7 @@ TEST_F(ListenerLifecycle, PortHeldByAnotherListenerFailsWithTheSystemText) {
 
 TEST_F(ListenerLifecycle, AddressThisMachineDoesNotHaveFailsWithTheSystemText) {
     // 203.0.113.0/24 is reserved for documentation and never assigned here.
-    EXPECT_EQ(dirir2i_start("203.0.113.7", 0, nullptr), -5);
+    EXPECT_EQ(dirir2i_start("203.0.113.7", 0, nullptr), DIRIR2I_ESYS);
     EXPECT_EQ(std::string(dirir2i_last_error()), "start: bind failed (" +
                                                      std::to_string(EADDRNOTAVAIL) +
                                                      "): " + strerror(EADDRNOTAVAIL));
@@ -159,13 +135,13 @@ TEST_F(ListenerLifecycle, BadArgumentsAreRefusedAndLeaveTheServiceStopped) {
         {"127.0.0.1", 0, "tab\there", "start: server_name printable ASCII only"},
     };
     for (const bad_start &c : cases) {
-        EXPECT_EQ(dirir2i_start(c.bind, c.port, c.name), -1) << c.message;
+        EXPECT_EQ(dirir2i_start(c.bind, c.port, c.name), DIRIR2I_EARG) << c.message;
         EXPECT_STREQ(dirir2i_last_error(), c.message);
         EXPECT_EQ(dirir2i_port(), 0);
     }
     // The bind text is cut to 64 bytes in the message.
     std::string junk(100, 'z');
-    EXPECT_EQ(dirir2i_start(junk.c_str(), 0, nullptr), -1);
+    EXPECT_EQ(dirir2i_start(junk.c_str(), 0, nullptr), DIRIR2I_EARG);
     EXPECT_EQ(std::string(dirir2i_last_error()),
               "start: " + std::string(64, 'z') + " is not an IP address");
 

@@ -13,7 +13,7 @@
 #include "support/smb2_file_requests.h"
 #include "support/smb2_requests.h"
 #include "support/smb2_session.h"
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <cstdio>
 #include <string>
@@ -24,41 +24,13 @@ using smb2::Bytes;
 
 namespace {
 
-// One client connection; every request waits for its reply.
-class TcpConn {
-  public:
-    TcpConn() : fd_(connect_to("127.0.0.1", dirir2i_port())) { EXPECT_GE(fd_, 0); }
-    ~TcpConn() {
-        if (fd_ >= 0) close(fd_);
-    }
-    TcpConn(const TcpConn &) = delete;
-    TcpConn &operator=(const TcpConn &) = delete;
-
-    smb2::Reply exchange(const Bytes &msg) {
-        Bytes packet = smb2::nbss(msg);
-        if (fd_ < 0 || !send_all(fd_, packet.data(), packet.size())) return {};
-        std::string hdr = recv_exact(fd_, 4);
-        if (hdr.size() != 4 || hdr[0] != 0) return {};
-        size_t len =
-            (size_t(uint8_t(hdr[1])) << 16) | (size_t(uint8_t(hdr[2])) << 8) | uint8_t(hdr[3]);
-        std::string body = recv_exact(fd_, len);
-        return body.size() == len ? smb2::Reply(Bytes(body.begin(), body.end())) : smb2::Reply();
-    }
-    smb2::Session logon(const smb2::LogonParams &p = {}) {
-        return smb2::logon([this](const Bytes &m) { return exchange(m); }, p);
-    }
-
-  private:
-    int fd_;
-};
-
 class SessionSecurityOverTcp : public NetTest {
   protected:
     void SetUp() override {
         NetTest::SetUp();
         ASSERT_EQ(dirir2i_start("127.0.0.1", 0, nullptr), 0) << dirir2i_last_error();
     }
-    smb2::ScopedOption guest_{"guest", "on", "auto"};
+    smb2::ScopedOption guest_{"guest", "on"};
 };
 
 Bytes echo_on(smb2::Session &s) {
@@ -68,10 +40,10 @@ Bytes echo_on(smb2::Session &s) {
 } // namespace
 
 TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefusesUnsigned) {
-    smb2::ScopedOption signing("signing", "required", "enabled");
+    smb2::ScopedOption signing("signing", "required");
     smb2::ScopedUser alice("alice", "secret");
 
-    TcpConn user;
+    Conn user(dirir2i_port());
     smb2::Session s = user.logon({.user = "alice", .password = "secret"});
     ASSERT_TRUE(s.ok) << s.error;
     EXPECT_FALSE(s.guest);
@@ -91,7 +63,7 @@ TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefu
     for (const smb2::LogonParams &p : {smb2::LogonParams{.user = "alice", .password = "wrong"},
                                        smb2::LogonParams{.user = "nobody", .password = "secret"}}) {
         SCOPED_TRACE(p.user + "/" + p.password);
-        TcpConn other;
+        Conn other(dirir2i_port());
         smb2::Session g = other.logon(p);
         ASSERT_TRUE(g.ok) << g.error;
         EXPECT_TRUE(g.guest);
@@ -102,17 +74,17 @@ TEST_F(SessionSecurityOverTcp, ProvenUserGetsAKeyedSessionAndRequiredSigningRefu
 TEST_F(SessionSecurityOverTcp, FreshChallengesMakeACapturedAuthenticateWorthlessElsewhere) {
     // The same second on both connections: a challenge derived from the name
     // and the time would repeat, and the captured AUTHENTICATE would verify.
-    smb2::ScopedOption clock("clock", "1700000000", "0");
-    smb2::ScopedOption no_guest("guest", "off", "on"); // a failure is not softened into a guest
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption no_guest("guest", "off"); // a failure is not softened into a guest
     smb2::ScopedUser alice("alice", "secret");
-    auto first_leg = [](TcpConn &c, Bytes *challenge) {
+    auto first_leg = [](Conn &c, Bytes *challenge) {
         EXPECT_EQ(c.exchange(smb2::negotiate_request(0, {0x0210})).status(), STATUS_SUCCESS);
         smb2::Reply leg1 = c.exchange(
             smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
         EXPECT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), challenge));
         return leg1.sid();
     };
-    TcpConn victim, attacker;
+    Conn victim(dirir2i_port()), attacker(dirir2i_port());
     Bytes victim_challenge, attacker_challenge;
     uint64_t victim_sid = first_leg(victim, &victim_challenge);
     uint64_t attacker_sid = first_leg(attacker, &attacker_challenge);
@@ -142,7 +114,7 @@ TEST_F(SessionSecurityOverTcp, FolderSwappedForALinkAfterCreateServesNothingFrom
     dir.write("plain.txt", "first\n");
     ScopedShare share("swaptcp", dir.path());
 
-    TcpConn c;
+    Conn c(dirir2i_port());
     smb2::Session s = c.logon();
     ASSERT_TRUE(s.ok) << s.error;
     uint32_t tid =

@@ -1,10 +1,8 @@
 // The read and write operations of the socket transport on their own, over a
 // connected socket pair.
 #include "net_fixture.h"
+#include "support/loopback_client.h"
 
-#include "net/net_internal.h"
-
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,33 +12,10 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-// A transport over one end of a non-blocking stream pair; `peer` is the
-// other end.
-struct transport_pair {
-    net_conn conn{};
-    int peer = -1;
-    transport_pair() {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) return;
-        conn.sock = sv[0];
-        peer = sv[1];
-        int small = 4096;
-        setsockopt(conn.sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    }
-    ~transport_pair() {
-        if (conn.sock >= 0) close(conn.sock);
-        if (peer >= 0) close(peer);
-    }
-};
-
-} // namespace
-
 using SocketTransport = NetTest;
 
 TEST_F(SocketTransport, ReadWaitsThenDeliversThenReportsTheClose) {
-    transport_pair t;
+    TransportPair t;
     ASSERT_GE(t.peer, 0);
     uint8_t buf[16];
     EXPECT_EQ(x_read(&t.conn, buf, sizeof buf, 20), -2);
@@ -56,7 +31,7 @@ TEST_F(SocketTransport, ReadWaitsThenDeliversThenReportsTheClose) {
 }
 
 TEST_F(SocketTransport, WriteSendsEverythingAndNothingForAnEmptyWrite) {
-    transport_pair t;
+    TransportPair t;
     ASSERT_GE(t.peer, 0);
     EXPECT_EQ(x_write(&t.conn, nullptr, 0), 0);
     EXPECT_EQ(x_write(&t.conn, reinterpret_cast<const uint8_t *>("xyz"), -5), 0);
@@ -66,7 +41,7 @@ TEST_F(SocketTransport, WriteSendsEverythingAndNothingForAnEmptyWrite) {
 }
 
 TEST_F(SocketTransport, WriteToAClosedPeerFailsWithoutKillingTheProcess) {
-    transport_pair t;
+    TransportPair t;
     ASSERT_GE(t.peer, 0);
     close(t.peer);
     t.peer = -1;
@@ -76,7 +51,7 @@ TEST_F(SocketTransport, WriteToAClosedPeerFailsWithoutKillingTheProcess) {
 
 TEST_F(SocketTransport, WriteToAPeerThatStopsReadingGivesUpAfterTheIoTimeout) {
     ASSERT_EQ(dirir2i_set_option("io_timeout_ms", "100"), 0);
-    transport_pair t;
+    TransportPair t;
     ASSERT_GE(t.peer, 0);
     std::vector<uint8_t> big(8u << 20, 0x5a); // far more than the socket buffers hold
     EXPECT_EQ(x_write(&t.conn, big.data(), int(big.size())), -1);
@@ -90,21 +65,11 @@ struct tcp_pair {
     net_conn conn{};
     int client = -1;
     tcp_pair() {
-        int lis = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (lis < 0 || bind(lis, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-            listen(lis, 1) != 0 || getsockname(lis, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-            if (lis >= 0) close(lis);
-            return;
-        }
-        client = socket(AF_INET, SOCK_STREAM, 0);
-        if (client >= 0 && connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
-            conn.sock = accept(lis, nullptr, nullptr);
-        else
-            conn.sock = -1;
+        int port = 0;
+        int lis = nettest::listen_loopback(&port);
+        if (lis < 0) return;
+        client = nettest::connect_to("127.0.0.1", port);
+        conn.sock = client >= 0 ? accept(lis, nullptr, nullptr) : -1;
         close(lis);
         if (conn.sock < 0) return;
         net_tune_stream(conn.sock);

@@ -6,6 +6,7 @@
 #include "foundation/qv2_util.h"
 #include "security/qv2_ntlm.h"
 #include "support/ntlm_client.h"
+#include "support/options_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ uint32_t edgy(Rng &rng, uint32_t size) {
     return rng.below(3) == 0 ? rng.gen() : picks[rng.below(std::size(picks))];
 }
 
-void mutate(Rng &rng, bytes *b) {
+void mutate(Rng &rng, Bytes *b) {
     int rounds = 1 + int(rng.below(4));
     for (int i = 0; i < rounds; i++) {
         switch (rng.below(6)) {
@@ -67,7 +68,7 @@ void mutate(Rng &rng, bytes *b) {
     }
 }
 
-std::unique_ptr<uint8_t[]> exact_copy(const bytes &b) {
+std::unique_ptr<uint8_t[]> exact_copy(const Bytes &b) {
     std::unique_ptr<uint8_t[]> p(new uint8_t[b.size() ? b.size() : 1]);
     if (!b.empty()) memcpy(p.get(), b.data(), b.size());
     return p;
@@ -84,7 +85,7 @@ void check_inside(const uint8_t *base, uint64_t size, const uint8_t *p, uint64_t
     ASSERT_LE(uint64_t(p - base), size - n);
 }
 
-void check_spnego(const bytes &input) {
+void check_spnego(const Bytes &input) {
     auto blob = exact_copy(input);
     qv2_spnego_token t;
     int rc = qv2_spnego_decode(blob.get(), input.size(), &t);
@@ -102,7 +103,7 @@ void check_spnego(const bytes &input) {
 const uint8_t kChallenge[8] = {8, 7, 6, 5, 4, 3, 2, 1};
 const int64_t kNow = 1700000000;
 
-void check_type3(const bytes &input, int timecheck) {
+void check_type3(const Bytes &input, int timecheck) {
     auto msg = exact_copy(input);
     uint8_t key[16];
     memset(key, 0xcc, 16);
@@ -119,24 +120,21 @@ void check_type3(const bytes &input, int timecheck) {
 
 class DecoderFuzz : public ::testing::Test {
   protected:
-    void SetUp() override {
-        unsetenv("DIRIR2I_TRACE");
-        dirir2i_set_option("guest", "on");
-    }
-    void TearDown() override { dirir2i_set_option("guest", "auto"); }
+    void SetUp() override { unsetenv("DIRIR2I_TRACE"); }
+    smb2::ScopedOption guest_{"guest", "on"};
 };
 
-std::vector<bytes> spnego_seeds() {
-    bytes negotiate = ntlm_negotiate_message();
-    bytes auth(200, 0x41);
+std::vector<Bytes> spnego_seeds() {
+    Bytes negotiate = ntlm_negotiate_message();
+    Bytes auth(200, 0x41);
     memcpy(auth.data(), "NTLMSSP\0\3\0\0\0", 12);
-    std::vector<bytes> seeds = {
+    std::vector<Bytes> seeds = {
         gss_init(cat({mech_types({kOidNegoex, kOidNtlm}), der(0xa2, der(0x04, negotiate)),
-                      der(0xa3, der(0x04, bytes(16, 1)))})),
+                      der(0xa3, der(0x04, Bytes(16, 1)))})),
         gss_init(mech_types({kOidKerberos, kOidMsKerberos})),
         der(0x60, cat({kOidNtlm, negotiate})),
-        neg_resp(cat({der(0xa0, unhex("0a 01 01")), der(0xa1, kOidNtlm), der(0xa2, der(0x04, auth)),
-                      der(0xa3, der(0x04, bytes(16, 2)))})),
+        neg_resp(cat({der(0xa0, from_hex("0a 01 01")), der(0xa1, kOidNtlm),
+                      der(0xa2, der(0x04, auth)), der(0xa3, der(0x04, Bytes(16, 2)))})),
         der(0xa1, der(0xa2, der(0x04, auth))),
         negotiate,
     };
@@ -156,7 +154,7 @@ TEST_F(DecoderFuzz, SpnegoDecoderStaysInsideRandomBytes) {
     Rng rng(0x5eed0001);
     const uint8_t firsts[] = {0x60, 0xa1, 'N', 0x30};
     for (int i = 0; i < 20000; i++) {
-        bytes b(rng.below(160));
+        Bytes b(rng.below(160));
         for (uint8_t &x : b)
             x = rng.byte();
         if (!b.empty() && rng.below(4) != 0) b[0] = firsts[rng.below(4)];
@@ -167,11 +165,11 @@ TEST_F(DecoderFuzz, SpnegoDecoderStaysInsideRandomBytes) {
 
 TEST_F(DecoderFuzz, SpnegoDecoderStaysInsideMutatedTokens) {
     Rng rng(0x5eed0002);
-    std::vector<bytes> seeds = spnego_seeds();
-    for (const bytes &s : seeds)
+    std::vector<Bytes> seeds = spnego_seeds();
+    for (const Bytes &s : seeds)
         check_spnego(s);
     for (int i = 0; i < 40000; i++) {
-        bytes b = seeds[rng.below(uint32_t(seeds.size()))];
+        Bytes b = seeds[rng.below(uint32_t(seeds.size()))];
         mutate(rng, &b);
         check_spnego(b);
         if (HasFatalFailure()) return;
@@ -182,10 +180,10 @@ TEST_F(DecoderFuzz, NtlmVerifierStaysInsideMutatedMessages) {
     Rng rng(0x5eed0003);
     qv2_buf b{};
     ASSERT_EQ(qv2_ntlm_type2("FUZZ", kChallenge, kNow, qv2_ntlm_offer(nullptr, 0), &b), 0);
-    bytes challenge(b.data, b.data + b.len);
+    Bytes challenge(b.data, b.data + b.len);
     qv2_buf_free(&b);
 
-    std::vector<bytes> seeds;
+    std::vector<Bytes> seeds;
     for (int kx = 0; kx < 2; kx++) {
         NtlmClientParams p;
         p.user = "alice";
@@ -196,7 +194,7 @@ TEST_F(DecoderFuzz, NtlmVerifierStaysInsideMutatedMessages) {
         ASSERT_TRUE(ntlm_authenticate(p, challenge, &a));
         seeds.push_back(a.message);
     }
-    for (const bytes &s : seeds) {
+    for (const Bytes &s : seeds) {
         check_type3(s, 1);
         auto copy = exact_copy(s);
         uint8_t key[16];
@@ -205,7 +203,7 @@ TEST_F(DecoderFuzz, NtlmVerifierStaysInsideMutatedMessages) {
                   QV2_NTLM_VERIFIED);
     }
     for (int i = 0; i < 20000; i++) {
-        bytes m = seeds[rng.below(2)];
+        Bytes m = seeds[rng.below(2)];
         if (rng.below(2)) {
             // Aim at the descriptors and flags, where offsets and lengths live.
             int n = 1 + int(rng.below(3));
@@ -228,7 +226,7 @@ TEST_F(DecoderFuzz, NtlmVerifierStaysInsideMutatedMessages) {
 TEST_F(DecoderFuzz, NtlmVerifierStaysInsideRandomBytes) {
     Rng rng(0x5eed0004);
     for (int i = 0; i < 20000; i++) {
-        bytes m(rng.below(200));
+        Bytes m(rng.below(200));
         for (uint8_t &x : m)
             x = rng.byte();
         if (m.size() >= 12 && rng.below(4) != 0) memcpy(m.data(), "NTLMSSP\0\3\0\0\0", 12);

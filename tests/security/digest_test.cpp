@@ -1,11 +1,13 @@
 // MD4, MD5 and SHA-256 against their published vectors, and the padding
 // boundaries where a second block is needed.
 #include "security/qv2_crypto.h"
-#include "test_bytes.h"
+#include "support/builders/wire.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+
+using smb2::hex;
 
 namespace {
 

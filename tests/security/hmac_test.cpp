@@ -1,21 +1,25 @@
 // HMAC-SHA256 and HMAC-MD5 against RFC 4231 and RFC 2202, and the rule that
 // keys longer than one block are hashed first.
 #include "security/qv2_crypto.h"
-#include "test_bytes.h"
+#include "support/builders/wire.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+using smb2::Bytes;
+using smb2::bytes_of;
+using smb2::hex;
+
 namespace {
 
 struct MacCase {
-    bytes key;
-    bytes data;
+    Bytes key;
+    Bytes data;
     const char *mac;
 };
 
-std::string hmac256_streamed(const bytes &key, const bytes &data, size_t piece) {
+std::string hmac256_streamed(const Bytes &key, const Bytes &data, size_t piece) {
     qv2_hmac256_ctx h;
     qv2_hmac256_init(&h, key.data(), key.size());
     for (size_t off = 0; off < data.size(); off += piece)
@@ -25,7 +29,7 @@ std::string hmac256_streamed(const bytes &key, const bytes &data, size_t piece) 
     return hex(out, 32);
 }
 
-std::string hmacmd5_streamed(const bytes &key, const bytes &data, size_t piece) {
+std::string hmacmd5_streamed(const Bytes &key, const Bytes &data, size_t piece) {
     qv2_hmacmd5_ctx h;
     qv2_hmacmd5_init(&h, key.data(), key.size());
     for (size_t off = 0; off < data.size(); off += piece)
@@ -35,12 +39,12 @@ std::string hmacmd5_streamed(const bytes &key, const bytes &data, size_t piece) 
     return hex(out, 16);
 }
 
-bytes filled(size_t n, uint8_t v) {
-    return bytes(n, v);
+Bytes filled(size_t n, uint8_t v) {
+    return Bytes(n, v);
 }
 
-bytes counting(size_t n) {
-    bytes b;
+Bytes counting(size_t n) {
+    Bytes b;
     for (size_t i = 1; i <= n; i++)
         b.push_back(uint8_t(i));
     return b;
@@ -50,20 +54,20 @@ bytes counting(size_t n) {
 
 TEST(Hmac, Sha256MatchesRfc4231OneShotAndStreamed) {
     const MacCase v[] = {
-        {filled(20, 0x0b), str_bytes("Hi There"),
+        {filled(20, 0x0b), bytes_of("Hi There"),
          "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-        {str_bytes("Jefe"), str_bytes("what do ya want for nothing?"),
+        {bytes_of("Jefe"), bytes_of("what do ya want for nothing?"),
          "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
         {filled(20, 0xaa), filled(50, 0xdd),
          "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
         {counting(25), filled(50, 0xcd),
          "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
-        {filled(131, 0xaa), str_bytes("Test Using Larger Than Block-Size Key - Hash Key First"),
+        {filled(131, 0xaa), bytes_of("Test Using Larger Than Block-Size Key - Hash Key First"),
          "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
         {filled(131, 0xaa),
-         str_bytes("This is a test using a larger than block-size key and a larger than "
-                   "block-size data. The key needs to be hashed before being used by the HMAC "
-                   "algorithm."),
+         bytes_of("This is a test using a larger than block-size key and a larger than "
+                  "block-size data. The key needs to be hashed before being used by the HMAC "
+                  "algorithm."),
          "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
     };
     for (const MacCase &t : v) {
@@ -75,23 +79,23 @@ TEST(Hmac, Sha256MatchesRfc4231OneShotAndStreamed) {
     }
     // Test case 5 publishes only the first 128 bits.
     uint8_t out[32];
-    bytes data = str_bytes("Test With Truncation");
+    Bytes data = bytes_of("Test With Truncation");
     qv2_hmac256(filled(20, 0x0c).data(), 20, data.data(), data.size(), out);
     EXPECT_EQ(hex(out, 16), "a3b6167473100ee06e0c796c2955552b");
 }
 
 TEST(Hmac, Md5MatchesRfc2202OneShotAndStreamed) {
     const MacCase v[] = {
-        {filled(16, 0x0b), str_bytes("Hi There"), "9294727a3638bb1c13f48ef8158bfc9d"},
-        {str_bytes("Jefe"), str_bytes("what do ya want for nothing?"),
+        {filled(16, 0x0b), bytes_of("Hi There"), "9294727a3638bb1c13f48ef8158bfc9d"},
+        {bytes_of("Jefe"), bytes_of("what do ya want for nothing?"),
          "750c783e6ab0b503eaa86e310a5db738"},
         {filled(16, 0xaa), filled(50, 0xdd), "56be34521d144c88dbb8c733f0e8b3f6"},
         {counting(25), filled(50, 0xcd), "697eaf0aca3a3aea3a75164746ffaa79"},
-        {filled(16, 0x0c), str_bytes("Test With Truncation"), "56461ef2342edc00f9bab995690efd4c"},
-        {filled(80, 0xaa), str_bytes("Test Using Larger Than Block-Size Key - Hash Key First"),
+        {filled(16, 0x0c), bytes_of("Test With Truncation"), "56461ef2342edc00f9bab995690efd4c"},
+        {filled(80, 0xaa), bytes_of("Test Using Larger Than Block-Size Key - Hash Key First"),
          "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
         {filled(80, 0xaa),
-         str_bytes("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
+         bytes_of("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
          "6f630fad67cda0ee1fb1f562db3aa53e"},
     };
     for (const MacCase &t : v) {
@@ -112,11 +116,11 @@ TEST(Hmac, EmptyKeyAndEmptyMessageAreAccepted) {
 }
 
 TEST(Hmac, KeyOf64BytesIsUsedAsItIsAnd65BytesIsHashedFirst) {
-    const bytes msg = str_bytes("block boundary");
-    bytes k64 = counting(64), k65 = counting(65);
+    const Bytes msg = bytes_of("block boundary");
+    Bytes k64 = counting(64), k65 = counting(65);
 
     // 64 bytes: HMAC(K) = H((K ^ opad) || H((K ^ ipad) || m)), K unhashed.
-    bytes inner, outer;
+    Bytes inner, outer;
     for (uint8_t b : k64)
         inner.push_back(b ^ 0x36);
     for (uint8_t b : k64)

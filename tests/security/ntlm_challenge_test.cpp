@@ -2,9 +2,12 @@
 #include "foundation/qv2_util.h"
 #include "security/qv2_ntlm.h"
 #include "support/ntlm_client.h"
-#include "test_bytes.h"
+#include "support/builders/wire.h"
 
 #include <gtest/gtest.h>
+
+using smb2::Bytes;
+using smb2::hex;
 
 namespace {
 
@@ -13,10 +16,10 @@ const uint8_t kChallenge[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
 // What we offer when no NEGOTIATE was seen.
 const uint32_t kUnasked = qv2_ntlm_offer(nullptr, 0);
 
-bytes type2(const char *name, int64_t t = 1700000000, uint32_t flags = kUnasked) {
+Bytes type2(const char *name, int64_t t = 1700000000, uint32_t flags = kUnasked) {
     qv2_buf b{};
     int rc = qv2_ntlm_type2(name, kChallenge, t, flags, &b);
-    bytes out = rc == 0 ? bytes(b.data, b.data + b.len) : bytes{};
+    Bytes out = rc == 0 ? Bytes(b.data, b.data + b.len) : Bytes{};
     EXPECT_EQ(rc == 0, b.len > 0);
     qv2_buf_free(&b);
     return out;
@@ -25,7 +28,7 @@ bytes type2(const char *name, int64_t t = 1700000000, uint32_t flags = kUnasked)
 } // namespace
 
 TEST(NtlmChallenge, DefaultNameGivesThe124ByteMessage) {
-    bytes m = type2("KESTRAVONDLEX");
+    Bytes m = type2("KESTRAVONDLEX");
     ASSERT_EQ(m.size(), 124u);
     const std::string name = hex(ntlm_utf16("KESTRAVONDLEX"));
     EXPECT_EQ(hex(m.data(), 48), "4e544c4d53535000"
@@ -42,14 +45,14 @@ TEST(NtlmChallenge, DefaultNameGivesThe124ByteMessage) {
 }
 
 TEST(NtlmChallenge, NullAndEmptyNamesMeanTheDefault) {
-    bytes def = type2("KESTRAVONDLEX");
+    Bytes def = type2("KESTRAVONDLEX");
     EXPECT_EQ(type2(""), def);
     EXPECT_EQ(type2(nullptr), def);
 }
 
 TEST(NtlmChallenge, LongNamesAreCutAtSixtyCharacters) {
     std::string name63(63, 'N');
-    bytes m = type2(name63.c_str());
+    Bytes m = type2(name63.c_str());
     EXPECT_EQ(m, type2(name63.substr(0, 60).c_str()));
     EXPECT_EQ(m.size(), 48u + 2 * 120 + 24);
     // Target info length fields.
@@ -82,17 +85,17 @@ TEST(NtlmChallenge, FlagsAnswerWhatTheClientAsked) {
         {"sign only", 0x00088215, 0x008a8215},
     };
     for (const Case &k : cases) {
-        bytes neg = ntlm_negotiate_message();
+        Bytes neg = ntlm_negotiate_message();
         qv2_put_le32(neg.data() + 12, k.asked);
         EXPECT_EQ(qv2_ntlm_offer(neg.data(), neg.size()), k.offered) << k.who;
     }
     EXPECT_EQ(kUnasked, 0xe0888211u);
-    bytes neg = ntlm_negotiate_message();
+    Bytes neg = ntlm_negotiate_message();
     EXPECT_EQ(qv2_ntlm_offer(neg.data(), 15), kUnasked);
 }
 
 TEST(NtlmChallenge, RequestedTargetNameComesBeforeTheTargetInfo) {
-    bytes m = type2("SRV", 1700000000, 0x00820205);
+    Bytes m = type2("SRV", 1700000000, 0x00820205);
     const std::string name = hex(ntlm_utf16("SRV"));
     ASSERT_EQ(m.size(), 48u + 6 + (2 * 6 + 24));
     EXPECT_EQ(hex(m.data() + 12, 8), "0600060030000000");
@@ -102,7 +105,7 @@ TEST(NtlmChallenge, RequestedTargetNameComesBeforeTheTargetInfo) {
 }
 
 TEST(NtlmChallenge, Type1AcceptsOnlyANegotiateMessage) {
-    bytes neg = ntlm_negotiate_message();
+    Bytes neg = ntlm_negotiate_message();
     EXPECT_EQ(qv2_ntlm_type1(neg.data(), neg.size()), 0);
     EXPECT_EQ(qv2_ntlm_type1(neg.data(), 16), 0);
     EXPECT_EQ(qv2_ntlm_type1(neg.data(), 15), -1);

@@ -4,42 +4,47 @@
 #include "foundation/qv2_util.h"
 #include "security/qv2_ntlm.h"
 #include "support/ntlm_client.h"
-#include "test_bytes.h"
+#include "support/builders/wire.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+using smb2::Bytes;
+using smb2::bytes_of;
+using smb2::from_hex;
+using smb2::hex;
+
 namespace {
 
-const bytes kServerChallenge = unhex("0123456789abcdef");
-const bytes kClientChallenge = unhex("aaaaaaaaaaaaaaaa");
+const Bytes kServerChallenge = from_hex("0123456789abcdef");
+const Bytes kClientChallenge = from_hex("aaaaaaaaaaaaaaaa");
 
 // NbDomainName "Domain", NbComputerName "Server", MsvAvEOL.
-bytes example_target_info() {
-    bytes ti = ntlm_av_pair(NTLM_AV_NB_DOMAIN, ntlm_utf16("Domain"));
-    bytes comp = ntlm_av_pair(NTLM_AV_NB_COMPUTER, ntlm_utf16("Server"));
+Bytes example_target_info() {
+    Bytes ti = ntlm_av_pair(NTLM_AV_NB_DOMAIN, ntlm_utf16("Domain"));
+    Bytes comp = ntlm_av_pair(NTLM_AV_NB_COMPUTER, ntlm_utf16("Server"));
     ti.insert(ti.end(), comp.begin(), comp.end());
     ti.insert(ti.end(), {0, 0, 0, 0});
     return ti;
 }
 
 // The example's NTLMv2_CLIENT_CHALLENGE: time 0, client challenge aa..aa.
-bytes example_blob() {
-    bytes b = unhex("0101000000000000"
-                    "0000000000000000"
-                    "aaaaaaaaaaaaaaaa"
-                    "00000000");
-    bytes ti = example_target_info();
+Bytes example_blob() {
+    Bytes b = from_hex("0101000000000000"
+                       "0000000000000000"
+                       "aaaaaaaaaaaaaaaa"
+                       "00000000");
+    Bytes ti = example_target_info();
     b.insert(b.end(), ti.begin(), ti.end());
     b.insert(b.end(), {0, 0, 0, 0});
     return b;
 }
 
 // A CHALLENGE message carrying the example's challenge and target info.
-bytes example_challenge_message() {
-    bytes ti = example_target_info();
-    bytes m = str_bytes(std::string("NTLMSSP\0", 8));
+Bytes example_challenge_message() {
+    Bytes ti = example_target_info();
+    Bytes m = bytes_of(std::string("NTLMSSP\0", 8));
     m.resize(48, 0);
     m[8] = 2;
     qv2_put_le32(m.data() + 20, 0xE2898233);
@@ -88,8 +93,8 @@ TEST(NtlmPublishedVector, UnusablePasswordGivesZeroHashes) {
 TEST(NtlmPublishedVector, ProofAndSessionBaseKeyFollowFromNtowfv2) {
     uint8_t nt[16], ntowf[16];
     qv2_ntlm_hashes_dom("User", "Domain", "Password", nt, ntowf);
-    bytes in = kServerChallenge;
-    bytes blob = example_blob();
+    Bytes in = kServerChallenge;
+    Bytes blob = example_blob();
     in.insert(in.end(), blob.begin(), blob.end());
     uint8_t proof[16], base[16];
     qv2_hmacmd5(ntowf, 16, in.data(), in.size(), proof);
@@ -105,14 +110,14 @@ TEST(NtlmPublishedVector, TestClientReproducesTheExample) {
     p.domain = "Domain";
     memset(p.client_challenge, 0xaa, 8);
     p.timestamp = 0;
-    bytes ch = example_challenge_message();
+    Bytes ch = example_challenge_message();
     NtlmAuth a;
     ASSERT_TRUE(ntlm_authenticate(p, ch, &a));
     EXPECT_EQ(hex(a.nt_proof, 16), "68cd0ab851e51c96aabc927bebef6a1c");
     EXPECT_EQ(hex(a.base_key, 16), "8de40ccadbc14a82f15cb0ad0de95ca3");
     EXPECT_EQ(hex(a.session_key, 16), hex(a.base_key, 16));
-    bytes nt(a.nt_proof, a.nt_proof + 16);
-    bytes blob = example_blob();
+    Bytes nt(a.nt_proof, a.nt_proof + 16);
+    Bytes blob = example_blob();
     nt.insert(nt.end(), blob.begin(), blob.end());
     EXPECT_EQ(hex(a.fields.nt), hex(nt));
 
@@ -127,12 +132,12 @@ TEST(NtlmPublishedVector, TestClientReproducesTheExample) {
 TEST(NtlmPublishedVector, SessionKeysAndMessageSignatureOfTheExample) {
     // The example's exported session key (RandomSessionKey) and flags,
     // which include 128 and KEY_EXCH.
-    const bytes exported(16, 0x55);
+    const Bytes exported(16, 0x55);
     const uint32_t flags = 0xe28a8233;
     // The client sends it encrypted with the session base key.
-    bytes enc = exported;
+    Bytes enc = exported;
     qv2_rc4_state rc4;
-    qv2_rc4_init(&rc4, unhex("8de40ccadbc14a82f15cb0ad0de95ca3").data(), 16);
+    qv2_rc4_init(&rc4, from_hex("8de40ccadbc14a82f15cb0ad0de95ca3").data(), 16);
     qv2_rc4(&rc4, enc.data(), 16);
     EXPECT_EQ(hex(enc), "c5dad2544fc9799094ce1ce90bc9d03e");
 
@@ -143,8 +148,8 @@ TEST(NtlmPublishedVector, SessionKeysAndMessageSignatureOfTheExample) {
 
     // GSS_WrapEx of "Plaintext": the data is sealed first, then the
     // checksum is encrypted with the same RC4 handle.
-    bytes plain = ntlm_utf16("Plaintext");
-    bytes sealed = plain;
+    Bytes plain = ntlm_utf16("Plaintext");
+    Bytes sealed = plain;
     qv2_rc4_init(&rc4, k.client_seal, 16);
     qv2_rc4(&rc4, sealed.data(), sealed.size());
     EXPECT_EQ(hex(sealed), "54e50165bf1936dc996020c1811b0f06fb5f");
@@ -154,7 +159,7 @@ TEST(NtlmPublishedVector, SessionKeysAndMessageSignatureOfTheExample) {
 
     // The test client's own mechListMIC agrees with the server's for both
     // directions (the pair is written apart from each other).
-    bytes mech_types = unhex("300c060a2b06010401823702020a");
+    Bytes mech_types = from_hex("300c060a2b06010401823702020a");
     for (int from_server : {0, 1}) {
         uint8_t ours[16], theirs[16];
         qv2_ntlm_mech_list_mic(exported.data(), flags, from_server, mech_types.data(),

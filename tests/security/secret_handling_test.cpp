@@ -1,11 +1,13 @@
 // Wiping, constant-time comparison and the self-test.
 #include "dirir2i.h"
 #include "security/qv2_crypto.h"
-#include "test_bytes.h"
+#include "support/builders/wire.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+
+using smb2::hex;
 
 namespace {
 

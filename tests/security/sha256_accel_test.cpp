@@ -4,12 +4,15 @@
 // CPU lacks the extensions, the cases that need them are skipped.
 #include "security/qv2_crypto.h"
 #include "security/sha256_blocks.h"
-#include "test_bytes.h"
+#include "support/builders/wire.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+
+using smb2::Bytes;
+using smb2::hex;
 
 namespace {
 
@@ -30,7 +33,7 @@ bool have_extensions() {
     return qv2_sha256_x86_usable() != 0;
 }
 
-std::string sha256_hex(const bytes &in) {
+std::string sha256_hex(const Bytes &in) {
     uint8_t out[32];
     qv2_sha256(in.data(), in.size(), out);
     return hex(out, 32);
@@ -38,7 +41,7 @@ std::string sha256_hex(const bytes &in) {
 
 // Fed in pieces of 1, 2, 3 ... bytes, so every fill level of the block
 // buffer meets both the buffered and the straight-from-input paths.
-std::string sha256_in_pieces_hex(const bytes &in) {
+std::string sha256_in_pieces_hex(const Bytes &in) {
     qv2_sha256_ctx c;
     qv2_sha256_init(&c);
     size_t at = 0, piece = 1;
@@ -52,19 +55,19 @@ std::string sha256_in_pieces_hex(const bytes &in) {
     return hex(out, 32);
 }
 
-bytes text(const std::string &s) {
-    return bytes(s.begin(), s.end());
+Bytes text(const std::string &s) {
+    return Bytes(s.begin(), s.end());
 }
 
-bytes random_bytes(std::mt19937 &rng, size_t n) {
-    bytes b(n);
+Bytes random_bytes(std::mt19937 &rng, size_t n) {
+    Bytes b(n);
     for (auto &v : b)
         v = uint8_t(rng());
     return b;
 }
 
 struct Published {
-    bytes input;
+    Bytes input;
     const char *digest;
 };
 
@@ -78,7 +81,7 @@ std::vector<Published> published() {
         {text("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnop"
               "jklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu"),
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
-        {bytes(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        {Bytes(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
 }
 
@@ -111,7 +114,7 @@ TEST(Sha256Accel, BothCompressionsAgreeOnRandomInputsOfEveryLengthUpTo1024) {
     if (!have_extensions()) GTEST_SKIP() << "this CPU has no SHA extensions";
     std::mt19937 rng(20240611);
     for (size_t n = 0; n <= 1024; n++) {
-        bytes in = random_bytes(rng, n);
+        Bytes in = random_bytes(rng, n);
         std::string portable, accelerated, accelerated_pieces;
         {
             UseCompression use(QV2_SHA256_PORTABLE);
@@ -138,7 +141,7 @@ TEST(Sha256Accel, BothCompressionsAgreeBlockByBlockFromAnyState) {
             uint32_t a[8], b[8];
             for (int i = 0; i < 8; i++)
                 a[i] = b[i] = uint32_t(rng());
-            bytes data = random_bytes(rng, 64 * nblocks + 1);
+            Bytes data = random_bytes(rng, 64 * nblocks + 1);
             const uint8_t *unaligned = data.data() + 1; // the input may sit anywhere
             qv2_sha256_blocks_portable(a, unaligned, nblocks);
             qv2_sha256_blocks_x86(b, unaligned, nblocks);
@@ -152,8 +155,8 @@ TEST(Sha256Accel, HmacIsTheSameWithEitherCompression) {
     if (!have_extensions()) GTEST_SKIP() << "this CPU has no SHA extensions";
     std::mt19937 rng(99);
     for (size_t keylen : {0, 16, 64, 65, 131}) {
-        bytes key = random_bytes(rng, keylen);
-        bytes msg = random_bytes(rng, 65536 + 80);
+        Bytes key = random_bytes(rng, keylen);
+        Bytes msg = random_bytes(rng, 65536 + 80);
         uint8_t portable[32], accelerated[32];
         {
             UseCompression use(QV2_SHA256_PORTABLE);
@@ -209,7 +212,7 @@ TEST(Sha256Accel, TwoDigestsUpdatedTogetherMatchEachUpdatedAlone) {
         for (int trial = 0; trial < 400; trial++) {
             size_t lead_a = rng() % 3 == 0 ? rng() % 64 : 0, lead_b = rng() % 2 ? rng() % 64 : 0;
             size_t len_a = rng() % 700, len_b = trial % 7 == 0 ? len_a : rng() % 700;
-            bytes lead = random_bytes(rng, 64), a = random_bytes(rng, len_a),
+            Bytes lead = random_bytes(rng, 64), a = random_bytes(rng, len_a),
                   b = random_bytes(rng, len_b);
             qv2_sha256_ctx pa, pb, sa, sb;
             for (qv2_sha256_ctx *c : {&pa, &pb, &sa, &sb})
@@ -241,7 +244,7 @@ TEST(Sha256Accel, TwoMacsComputedTogetherMatchEachComputedAlone) {
         // keys of every HMAC key-block case, different on the two sides.
         for (auto [len_a, len_b] : std::vector<std::pair<size_t, size_t>>{
                  {65616, 65616}, {65616, 65}, {0, 65616}, {145, 1000}, {64, 63}}) {
-            bytes ka = random_bytes(rng, 16), kb = random_bytes(rng, 131),
+            Bytes ka = random_bytes(rng, 16), kb = random_bytes(rng, 131),
                   a = random_bytes(rng, len_a), b = random_bytes(rng, len_b);
             uint8_t ma[32], mb[32], ea[32], eb[32];
             qv2_hmac256_pair(ka.data(), ka.size(), a.data(), a.size(), ma, kb.data(), kb.size(),
@@ -265,7 +268,7 @@ TEST(Sha256Accel, TheTwoMessageCompressionMatchesTheOneMessageOne) {
             a[i] = ea[i] = uint32_t(rng());
             b[i] = eb[i] = uint32_t(rng());
         }
-        bytes da = random_bytes(rng, 64 * nblocks + 3), db = random_bytes(rng, 64 * nblocks + 3);
+        Bytes da = random_bytes(rng, 64 * nblocks + 3), db = random_bytes(rng, 64 * nblocks + 3);
         qv2_sha256_blocks2_x86(a, da.data() + 1, b, db.data() + 3, nblocks);
         qv2_sha256_blocks_x86(ea, da.data() + 1, nblocks);
         qv2_sha256_blocks_portable(eb, db.data() + 3, nblocks);

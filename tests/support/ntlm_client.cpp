@@ -1,40 +1,25 @@
 #include "support/ntlm_client.h"
 
+#include "support/builders/wire.h"
+
 #include "security/qv2_crypto.h"
 
 #include <cstring>
+
+using smb2::Body;
+using smb2::get_u16;
+using smb2::get_u32;
+using smb2::get_u64;
 
 namespace {
 
 const uint8_t kSig[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-void put16(ntlm_bytes *b, uint32_t v) {
-    b->push_back(uint8_t(v));
-    b->push_back(uint8_t(v >> 8));
-}
-void put32(ntlm_bytes *b, uint32_t v) {
-    put16(b, v & 0xffff);
-    put16(b, v >> 16);
-}
-void put64(ntlm_bytes *b, uint64_t v) {
-    put32(b, uint32_t(v));
-    put32(b, uint32_t(v >> 32));
-}
 void append(ntlm_bytes *b, const ntlm_bytes &more) {
     b->insert(b->end(), more.begin(), more.end());
 }
 void append(ntlm_bytes *b, const uint8_t *p, size_t n) {
     b->insert(b->end(), p, p + n);
-}
-
-uint16_t get16(const uint8_t *p) {
-    return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t get32(const uint8_t *p) {
-    return get16(p) | (uint32_t(get16(p + 2)) << 16);
-}
-uint64_t get64(const uint8_t *p) {
-    return get32(p) | (uint64_t(get32(p + 4)) << 32);
 }
 
 std::string ascii_upper(std::string s) {
@@ -47,10 +32,10 @@ std::string ascii_upper(std::string s) {
 bool find_timestamp(const ntlm_bytes &ti, uint64_t *ft) {
     size_t off = 0;
     while (off + 4 <= ti.size()) {
-        uint16_t id = get16(&ti[off]), n = get16(&ti[off + 2]);
+        uint16_t id = get_u16(ti, off), n = get_u16(ti, off + 2);
         if (id == NTLM_AV_EOL || off + 4 + n > ti.size()) return false;
         if (id == NTLM_AV_TIMESTAMP && n == 8) {
-            *ft = get64(&ti[off + 4]);
+            *ft = get_u64(ti, off + 4);
             return true;
         }
         off += 4 + n;
@@ -61,51 +46,15 @@ bool find_timestamp(const ntlm_bytes &ti, uint64_t *ft) {
 } // namespace
 
 ntlm_bytes ntlm_utf16(const std::string &utf8) {
-    ntlm_bytes out;
-    size_t i = 0;
-    while (i < utf8.size()) {
-        uint8_t c = uint8_t(utf8[i]);
-        uint32_t cp;
-        int extra;
-        if (c < 0x80) {
-            cp = c;
-            extra = 0;
-        } else if (c >= 0xf0) {
-            cp = c & 0x07;
-            extra = 3;
-        } else if (c >= 0xe0) {
-            cp = c & 0x0f;
-            extra = 2;
-        } else {
-            cp = c & 0x1f;
-            extra = 1;
-        }
-        for (int k = 1; k <= extra && i + k < utf8.size(); k++)
-            cp = (cp << 6) | (utf8[i + k] & 0x3f);
-        i += 1 + extra;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put16(&out, 0xd800 + (cp >> 10));
-            put16(&out, 0xdc00 + (cp & 0x3ff));
-        } else {
-            put16(&out, cp);
-        }
-    }
-    return out;
+    return smb2::to_utf16(utf8);
 }
 
 ntlm_bytes ntlm_av_pair(uint16_t id, const ntlm_bytes &value) {
-    ntlm_bytes b;
-    put16(&b, id);
-    put16(&b, uint32_t(value.size()));
-    append(&b, value);
-    return b;
+    return Body().u16(id).u16(uint16_t(value.size())).bytes(value);
 }
 
 ntlm_bytes ntlm_av_timestamp(uint64_t filetime) {
-    ntlm_bytes v;
-    put64(&v, filetime);
-    return ntlm_av_pair(NTLM_AV_TIMESTAMP, v);
+    return ntlm_av_pair(NTLM_AV_TIMESTAMP, Body().u64(filetime));
 }
 
 void ntlm_nt_hash(const std::string &password, uint8_t out[16]) {
@@ -122,20 +71,17 @@ void ntlm_ntowfv2(const std::string &password, const std::string &user, const st
 }
 
 ntlm_bytes ntlm_negotiate_message(uint32_t flags) {
-    ntlm_bytes b(kSig, kSig + 8);
-    put32(&b, 1);
-    put32(&b, flags);
-    put64(&b, 0); // DomainNameFields
-    put64(&b, 0); // WorkstationFields
-    return b;
+    return Body().bytes(kSig, 8).u32(1).u32(flags).u64(0).u64(0); // no domain, no workstation
 }
 
 bool ntlm_parse_challenge(const uint8_t *msg, size_t len, NtlmChallenge *out) {
-    if (len < 48 || memcmp(msg, kSig, 8) != 0 || get32(msg + 8) != 2) return false;
-    out->flags = get32(msg + 20);
+    if (len < 48 || memcmp(msg, kSig, 8) != 0) return false;
+    const ntlm_bytes m(msg, msg + 48);
+    if (get_u32(m, 8) != 2) return false;
+    out->flags = get_u32(m, 20);
     memcpy(out->server_challenge, msg + 24, 8);
-    uint16_t tlen = get16(msg + 40);
-    uint32_t toff = get32(msg + 44);
+    uint16_t tlen = get_u16(m, 40);
+    uint32_t toff = get_u32(m, 44);
     if (uint64_t(toff) + tlen > len) return false;
     out->target_info.assign(msg + toff, msg + toff + tlen);
     return true;
@@ -151,14 +97,11 @@ ntlm_bytes ntlm_auth_message(const NtlmAuthFields &f) {
         offsets[k] = off;
         off += uint32_t(payload[k]->size());
     }
-    ntlm_bytes b(kSig, kSig + 8);
-    put32(&b, 3);
-    for (int k = 0; k < 6; k++) {
-        put16(&b, uint32_t(payload[k]->size()));
-        put16(&b, uint32_t(payload[k]->size()));
-        put32(&b, offsets[k]);
-    }
-    put32(&b, f.flags);
+    Body h;
+    h.bytes(kSig, 8).u32(3);
+    for (int k = 0; k < 6; k++)
+        h.u16(uint16_t(payload[k]->size())).u16(uint16_t(payload[k]->size())).u32(offsets[k]);
+    ntlm_bytes b = h.u32(f.flags);
     b.resize(88, 0);
     for (int k : order)
         append(&b, *payload[k]);
@@ -179,10 +122,7 @@ bool ntlm_authenticate(const NtlmClientParams &p, const uint8_t *challenge_msg, 
 
     // NTLMv2_CLIENT_CHALLENGE: versions, reserved, time, client challenge,
     // reserved, AV pairs, reserved.
-    ntlm_bytes blob = {1, 1, 0, 0, 0, 0, 0, 0};
-    put64(&blob, ts);
-    append(&blob, p.client_challenge, 8);
-    put32(&blob, 0);
+    ntlm_bytes blob = Body().u8(1).u8(1).zeros(6).u64(ts).bytes(p.client_challenge, 8).u32(0);
     ntlm_bytes avs = p.replace_av_pairs ? p.av_pairs : ch.target_info;
     if (p.mic && avs.size() >= 4) {
         // MsvAvFlags 0x2 goes in just before MsvAvEOL.
@@ -190,7 +130,7 @@ bool ntlm_authenticate(const NtlmClientParams &p, const uint8_t *challenge_msg, 
         avs.insert(avs.end() - 4, flags_pair.begin(), flags_pair.end());
     }
     append(&blob, avs);
-    put32(&blob, 0);
+    blob.resize(blob.size() + 4, 0);
     blob.resize(blob.size() + p.blob_padding, 0);
 
     ntlm_bytes proof_in(ch.server_challenge, ch.server_challenge + 8);

@@ -19,7 +19,7 @@
 // challenge and SessionId then repeat). On a fresh connection the first
 // TREE_CONNECT gets tree id 1 and the first CREATE after it FileId 0x21.
 //
-//   smb2::ScopedOption clock("clock", "1700000000", "0");
+//   smb2::ScopedOption clock("clock", "1700000000");
 //   smb2::SimClient sim;
 //   std::vector<smb2::Reply> r = sim.run({
 //       smb2::tree_connect(sim.header(SMB2_TREE_CONNECT), "\\\\h\\docs"),

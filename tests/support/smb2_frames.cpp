@@ -1,7 +1,6 @@
 #include "support/smb2_frames.h"
 
 #include "dirir2i.h"
-#include "security/qv2_crypto.h"
 
 #include <gtest/gtest.h>
 
@@ -11,169 +10,12 @@ namespace smb2 {
 
 namespace {
 
-constexpr size_t kHdr = 64;
 // Bytes per frame line when a message is split (128000 hex digits would pass
 // the 65535-byte line limit; this stays well inside it).
 constexpr size_t kLineBytes = 30000;
-
-void append_le(Bytes &b, uint64_t v, int n) {
-    for (int i = 0; i < n; i++) b.push_back(uint8_t(v >> (8 * i)));
-}
+constexpr size_t kHdr = 64;
 
 } // namespace
-
-Body &Body::u8(uint8_t v) { return append_le(b_, v, 1), *this; }
-Body &Body::u16(uint16_t v) { return append_le(b_, v, 2), *this; }
-Body &Body::u32(uint32_t v) { return append_le(b_, v, 4), *this; }
-Body &Body::u64(uint64_t v) { return append_le(b_, v, 8), *this; }
-Body &Body::bytes(const Bytes &b) {
-    b_.insert(b_.end(), b.begin(), b.end());
-    return *this;
-}
-Body &Body::bytes(const void *p, size_t n) {
-    const uint8_t *q = static_cast<const uint8_t *>(p);
-    b_.insert(b_.end(), q, q + n);
-    return *this;
-}
-Body &Body::zeros(size_t n) {
-    b_.insert(b_.end(), n, 0);
-    return *this;
-}
-Body &Body::utf16(const std::string &ascii) {
-    for (unsigned char c : ascii) append_le(b_, c, 2);
-    return *this;
-}
-Body &Body::set_u16(size_t pos, uint16_t v) {
-    put_u16(b_, pos, v);
-    return *this;
-}
-Body &Body::set_u32(size_t pos, uint32_t v) {
-    put_u32(b_, pos, v);
-    return *this;
-}
-
-void put_u16(Bytes &b, size_t pos, uint16_t v) {
-    for (int i = 0; i < 2; i++) b.at(pos + i) = uint8_t(v >> (8 * i));
-}
-void put_u32(Bytes &b, size_t pos, uint32_t v) {
-    for (int i = 0; i < 4; i++) b.at(pos + i) = uint8_t(v >> (8 * i));
-}
-void put_u64(Bytes &b, size_t pos, uint64_t v) {
-    for (int i = 0; i < 8; i++) b.at(pos + i) = uint8_t(v >> (8 * i));
-}
-uint16_t get_u16(const Bytes &b, size_t pos) { return uint16_t(b.at(pos) | b.at(pos + 1) << 8); }
-uint32_t get_u32(const Bytes &b, size_t pos) {
-    return uint32_t(get_u16(b, pos)) | uint32_t(get_u16(b, pos + 2)) << 16;
-}
-uint64_t get_u64(const Bytes &b, size_t pos) {
-    return uint64_t(get_u32(b, pos)) | uint64_t(get_u32(b, pos + 4)) << 32;
-}
-
-Bytes header(const Header &h) {
-    Bytes b = {0xFE, 'S', 'M', 'B'};
-    append_le(b, 64, 2);
-    append_le(b, h.credit_charge, 2);
-    append_le(b, h.status, 4);
-    append_le(b, h.command, 2);
-    append_le(b, h.credit_request, 2);
-    append_le(b, h.flags, 4);
-    append_le(b, h.next_command, 4);
-    append_le(b, h.mid, 8);
-    append_le(b, 0, 4); // Reserved
-    append_le(b, h.tid, 4);
-    append_le(b, h.sid, 8);
-    b.insert(b.end(), 16, 0); // Signature
-    return b;
-}
-
-Bytes request(const Header &h, const Bytes &body) {
-    Bytes b = header(h);
-    b.insert(b.end(), body.begin(), body.end());
-    return b;
-}
-
-Bytes echo_body() { return Body().u16(4).u16(0); }
-
-Bytes echo(uint64_t mid, uint16_t credit_request) {
-    return request(Header{.command = 13, .mid = mid, .credit_request = credit_request},
-                   echo_body());
-}
-
-Bytes compound(const std::vector<Bytes> &reqs, bool related, const uint8_t *sign_key) {
-    Bytes out;
-    for (size_t i = 0; i < reqs.size(); i++) {
-        Bytes r = reqs[i];
-        bool last = i + 1 == reqs.size();
-        if (!last) r.resize((r.size() + 7) / 8 * 8, 0);
-        if (r.size() >= kHdr) {
-            if (!last) put_u32(r, 20, uint32_t(r.size()));
-            if (related && i > 0) put_u32(r, 16, get_u32(r, 16) | FLAG_RELATED);
-            if (sign_key) sign(r, sign_key);
-        }
-        out.insert(out.end(), r.begin(), r.end());
-    }
-    return out;
-}
-
-Bytes signature_of(const Bytes &bytes, size_t off, size_t n, const uint8_t key[16]) {
-    Bytes copy(bytes.begin() + off, bytes.begin() + off + n);
-    std::fill(copy.begin() + 48, copy.begin() + 64, 0);
-    uint8_t mac[32];
-    qv2_hmac256(key, 16, copy.data(), copy.size(), mac);
-    return Bytes(mac, mac + 16);
-}
-
-void sign(Bytes &req, const uint8_t key[16]) {
-    put_u32(req, 16, get_u32(req, 16) | FLAG_SIGNED);
-    Bytes sig = signature_of(req, 0, req.size(), key);
-    std::copy(sig.begin(), sig.end(), req.begin() + 48);
-}
-
-Bytes nbss_header(uint32_t len, uint8_t type) {
-    return {type, uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
-}
-
-Bytes nbss(const Bytes &msg, uint8_t type) {
-    Bytes b = nbss_header(uint32_t(msg.size()), type);
-    b.insert(b.end(), msg.begin(), msg.end());
-    return b;
-}
-
-Bytes session_request(uint32_t body_len) {
-    Bytes b = nbss_header(body_len, 0x81);
-    b.insert(b.end(), body_len, 0);
-    return b;
-}
-
-std::string hex(const Bytes &b) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(b.size() * 2);
-    for (uint8_t v : b) {
-        s.push_back(digits[v >> 4]);
-        s.push_back(digits[v & 15]);
-    }
-    return s;
-}
-
-Bytes from_hex(const std::string &text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(uint8_t(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
 
 Script &Script::send(const Bytes &msg) { return packet(nbss(msg)); }
 

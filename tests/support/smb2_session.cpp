@@ -15,32 +15,6 @@ namespace {
 const uint8_t kSpnegoOid[] = {0x06, 0x06, 0x2b, 0x06, 0x01, 0x05, 0x05, 0x02};
 const uint8_t kNtlmOid[] = {0x06, 0x0a, 0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x02, 0x0a};
 
-void der_len(Bytes &out, size_t n) {
-    if (n < 0x80) {
-        out.push_back(uint8_t(n));
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back(uint8_t(n));
-    } else {
-        out.push_back(0x82);
-        out.push_back(uint8_t(n >> 8));
-        out.push_back(uint8_t(n));
-    }
-}
-
-Bytes der(uint8_t tag, const Bytes &content) {
-    Bytes out{tag};
-    der_len(out, content.size());
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // One DER element header at pos inside [0, end): tag, content start, content length.
 bool der_read(const Bytes &b, size_t pos, size_t end, uint8_t *tag, size_t *start, size_t *len) {
     if (pos + 2 > end) return false;
@@ -75,6 +49,7 @@ Bytes auth_message(const LogonParams &p, const Bytes &negotiate, const Bytes &ch
     cp.domain = p.domain;
     cp.key_exch = p.key_exch;
     cp.mic = p.mic;
+    cp.flags = p.auth_flags;
     cp.negotiate = negotiate;
     NtlmAuth auth;
     if (!ntlm_authenticate(cp, challenge, &auth)) {

@@ -6,7 +6,7 @@
 // In the simulation (the `clock` option must be set, so that the server's
 // challenge and SessionId repeat from one run to the next):
 //
-//   smb2::ScopedOption clock("clock", "1700000000", "0");
+//   smb2::ScopedOption clock("clock", "1700000000");
 //   smb2::Session s = smb2::logon_script({.user = "alice", .password = "pw"});
 //   ASSERT_TRUE(s.ok) << s.error;
 //   smb2::Script script = s.script();          // the logon, replayable
@@ -47,6 +47,9 @@ struct LogonParams {
     bool mic = false;
     enum class Tamper { none, ntlm_mic, mech_list_mic } tamper = Tamper::none;
     uint32_t ntlm_flags = 0xe0888215; // the client's NEGOTIATE flags: a usual set, with KEY_EXCH
+    // The AUTHENTICATE's NegotiateFlags; 0: the usual set. Without extended
+    // session security they are an NTLMv1 client's.
+    uint32_t auth_flags = 0;
 };
 
 struct Session {

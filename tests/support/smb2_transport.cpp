@@ -141,15 +141,6 @@ Reply DirectConn::process(const Bytes &msg, int *send) {
     return Reply(out);
 }
 
-ScopedOption::ScopedOption(const char *key, const char *value, const char *restore)
-    : key_(key), restore_(restore) {
-    EXPECT_EQ(dirir2i_set_option(key, value), 0) << key << "=" << value << ": "
-                                                 << dirir2i_last_error();
-}
-ScopedOption::~ScopedOption() {
-    EXPECT_EQ(dirir2i_set_option(key_.c_str(), restore_.c_str()), 0) << key_;
-}
-
 CounterWatch::CounterWatch() {
     for (int i = 0; i < QV2_ST_COUNT; i++) start_.push_back(qv2_stat_get(i));
 }

@@ -1,7 +1,8 @@
 // Driving the session loop directly: a transport that plays a fixed list of
 // read results and records what the engine writes, for what a simulation
-// script cannot express (time-outs, read errors, failing writes). Also an
-// option override and a counter watcher for tests of any layer.
+// script cannot express (time-outs, read errors, failing writes). Also a
+// counter watcher and an environment override for tests of any layer (and,
+// through options_snapshot.h, the option restores).
 //
 //   smb2::ScriptedIo io;
 //   io.data(smb2::nbss(smb2::echo(1))).timeouts(3).eof();
@@ -9,6 +10,7 @@
 //   EXPECT_EQ(io.writes().size(), 2u); // session header, then the reply
 #pragma once
 
+#include "support/options_snapshot.h"
 #include "support/smb2_frames.h"
 
 #include "engine/qv2_engine_types.h"
@@ -103,18 +105,6 @@ class DirectConn {
     qv2_io t_{};
     qv2_conn c_{};
     Bytes msg_;
-};
-
-// Sets an option for the lifetime of the object and sets `restore` after.
-class ScopedOption {
-  public:
-    ScopedOption(const char *key, const char *value, const char *restore);
-    ~ScopedOption();
-    ScopedOption(const ScopedOption &) = delete;
-    ScopedOption &operator=(const ScopedOption &) = delete;
-
-  private:
-    std::string key_, restore_;
 };
 
 // Counter snapshot: delta(QV2_ST_...) is how far a counter moved since.

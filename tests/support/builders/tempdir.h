@@ -1,12 +1,13 @@
-// A temporary folder for tests, removed with everything in it when the
-// object goes out of scope.
+// A temporary folder for tests, benchmarks and fuzz targets, removed with
+// everything in it when the object goes out of scope.
 #pragma once
 
 #include <string>
 
 class TempDir {
   public:
-    TempDir();
+    // Made in `parent`, or when that is empty in $TMPDIR (else /tmp).
+    explicit TempDir(const std::string &parent = "");
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;

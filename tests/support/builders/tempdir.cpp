@@ -1,4 +1,4 @@
-#include "support/tempdir.h"
+#include "support/builders/tempdir.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,16 +26,19 @@ int remove_one(const char *p, const struct stat *, int type, struct FTW *) {
 
 } // namespace
 
-TempDir::TempDir() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/dirir2i-test-XXXXXX";
+TempDir::TempDir(const std::string &parent) {
+    const char *env = getenv("TMPDIR");
+    std::string base = !parent.empty() ? parent : env && *env ? env : "/tmp";
+    std::string tmpl = base + "/dirir2i-test-XXXXXX";
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     char real[PATH_MAX];
     if (!realpath(tmpl.c_str(), real)) throw std::runtime_error("realpath failed");
     path_ = real;
 }
 
-TempDir::~TempDir() { nftw(path_.c_str(), remove_one, 32, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+    nftw(path_.c_str(), remove_one, 32, FTW_DEPTH | FTW_PHYS);
+}
 
 std::string TempDir::write(const std::string &rel, const std::string &content) const {
     std::string p = join(rel);
@@ -66,7 +69,8 @@ std::string read_file(const std::string &path) {
     std::string out;
     char buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
     fclose(f);
     return out;
 }

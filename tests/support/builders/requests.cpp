@@ -1,14 +1,27 @@
-#include "support/smb2_requests.h"
+#include "support/builders/requests.h"
 
 namespace smb2 {
 
 namespace {
 
-constexpr uint16_t kTreeConnect = 3, kTreeDisconnect = 4, kCreate = 5, kClose = 6;
+enum : uint16_t {
+    kTreeConnect = 3,
+    kTreeDisconnect = 4,
+    kCreate = 5,
+    kClose = 6,
+    kRead = 8,
+    kQueryDirectory = 14,
+    kQueryInfo = 16,
+};
 
 void pad8(Bytes &b, size_t base) {
     while ((base + b.size()) % 8)
         b.push_back(0);
+}
+
+// The CreditCharge a client puts on a request that moves `size` bytes.
+void charge_for(Header &h, uint32_t size) {
+    if (h.credit_charge == 0 && size > 65536) h.credit_charge = uint16_t((size - 1) / 65536 + 1);
 }
 
 } // namespace
@@ -80,6 +93,36 @@ Bytes close_body(uint64_t fid, uint64_t volatile_fid) {
 Bytes close(Header h, uint64_t fid, uint64_t volatile_fid) {
     h.command = kClose;
     return request(h, close_body(fid, volatile_fid));
+}
+
+Bytes query_directory(Header h, const QueryDirParams &p) {
+    h.command = kQueryDirectory;
+    charge_for(h, p.out_len);
+    Bytes name = p.raw_pattern.empty() ? to_utf16(p.pattern) : p.raw_pattern;
+    uint16_t off = p.override_name ? p.name_off : uint16_t(name.empty() ? 0 : 96);
+    uint16_t len = p.override_name ? p.name_len : uint16_t(name.size());
+    Body b;
+    b.u16(33).u8(p.cls).u8(p.flags).u32(p.file_index).u64(p.fid).u64(0);
+    b.u16(off).u16(len).u32(p.out_len).bytes(name);
+    if (name.empty()) b.u8(0); // the one-byte Buffer
+    return request(h, b);
+}
+
+Bytes read(Header h, const ReadParams &p) {
+    h.command = kRead;
+    charge_for(h, p.length);
+    Body b;
+    b.u16(49).u8(0).u8(0).u32(p.length).u64(p.offset).u64(p.fid).u64(0);
+    b.u32(p.minimum).u32(p.channel).u32(0).u16(0).u16(0).u8(0);
+    return request(h, b);
+}
+
+Bytes query_info(Header h, const QueryInfoParams &p) {
+    h.command = kQueryInfo;
+    Body b;
+    b.u16(41).u8(p.type).u8(p.cls).u32(p.out_len).u16(0).u16(0).u32(0).u32(p.additional).u32(0);
+    b.u64(p.fid).u64(0).u8(0);
+    return request(h, b);
 }
 
 } // namespace smb2
