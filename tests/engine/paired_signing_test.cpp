@@ -19,6 +19,10 @@
 
 #include <random>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <ctime>
+
 using smb2::Bytes;
 
 namespace {
@@ -69,6 +73,12 @@ struct OpenFile {
         content.resize(300000);
         for (auto &b : content) b = uint8_t(rng());
         dir.write("data.bin", std::string(content.begin(), content.end()));
+        // The CREATE reply carries the access time. Put it after the write
+        // time so that relatime leaves it alone when the first run reads the
+        // file; otherwise the second run's CREATE may differ by a clock tick.
+        const std::string file = dir.path() + "/data.bin";
+        const struct timespec times[2] = {{time(nullptr) + 3600, 0}, {0, UTIME_OMIT}};
+        EXPECT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
         share = std::make_unique<ScopedShare>("pairs", dir.path());
         // Client signing required: every reply after the logon is signed.
         s = smb2::logon_script({.user = "alice", .password = "secret", .security_mode = 0x02});
