@@ -73,7 +73,8 @@ void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outco
         qv2_logline_str(&l, "signing", guest ? "none" : c->must_sign ? "required" : "optional");
     } else {
         qv2_logline_str(&l, "result", "refused");
-        const char *why = strcmp(outcome, "invalid") == 0 ? "invalid"
+        const char *why = strcmp(outcome, "invalid") == 0   ? "invalid"
+                          : strcmp(outcome, "bad_mic") == 0 ? "bad_mic"
                           : wire[0] == 0                  ? "guest_refused"
                           : is_user                       ? "bad_password"
                                                           : "unknown_user";

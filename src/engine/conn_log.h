@@ -7,7 +7,8 @@
 
 // The connection is being served (started_ms is set): numbers it.
 void log_accept(qv2_conn *c);
-// The outcome of an AUTHENTICATE message: "user", "guest", "refused" or
+// The outcome of an AUTHENTICATE message: "user", "guest", "refused",
+// "bad_mic" (the password was right, a MIC over the messages was not) or
 // "invalid" (malformed, NTLMv1, or outside the time window). "user" and
 // "guest" name the session for the lines that follow. The password is
 // never in the message, and never logged.

@@ -277,11 +277,15 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
     qv2_opts_get(&o);
     uint8_t key[16] = {0};
     logon result = user_logon(c, m, o, key);
-    bool server_mic = false;
+    bool server_mic = false, bad_mic = false;
     uint8_t mic[16] = {0};
-    if (result == logon::user && check_mics(c, m, t, raw, key, &server_mic, mic) != 0)
-        result = logon::refused; // a wrong MIC proves nothing, not even a guest
-    else if (result == logon::refused && guest_possible(c))
+    if (result == logon::user && check_mics(c, m, t, raw, key, &server_mic, mic) != 0) {
+        // A wrong MIC proves nothing, not even a guest. With the right
+        // password it means the messages were changed on the way: the log
+        // says so rather than blame the password.
+        result = logon::refused;
+        bad_mic = true;
+    } else if (result == logon::refused && guest_possible(c))
         result = guest_logon(c, m, o);
     auth_end(c);
 
@@ -292,7 +296,7 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
         session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
         break;
     case logon::refused:
-        log_logon(c, m.data, m.len, "refused");
+        log_logon(c, m.data, m.len, bad_mic ? "bad_mic" : "refused");
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         break;
     case logon::user:

@@ -1,7 +1,8 @@
 // What keeps a logon honest besides who is admitted (logon_admission_test.cpp,
 // the MICs included): a challenge that answers one AUTHENTICATE only, no
 // logon before NEGOTIATE, guest sessions that neither sign nor verify, and a
-// signed LOGOFF answered signed.
+// signed LOGOFF answered signed, and a wrong MIC logged as one.
+#include "support/builders/tempdir.h"
 #include "support/ntlm_client.h"
 #include "support/smb2_frames.h"
 #include "support/smb2_session.h"
@@ -79,4 +80,31 @@ TEST(LogonIntegrity, SignedLogoffIsAnsweredSigned) {
     smb2::Reply r = dc.process(s.sign(smb2::logoff_request(s.next_mid++, s.session_id)));
     EXPECT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_TRUE(r.signed_with(s.key)) << "the client checks it with the key it still holds";
+}
+
+// With the right password, a MIC that doesn't match means the messages were
+// changed on the way: the access log says that, not "bad password".
+TEST(LogonIntegrity, AWrongMicIsLoggedAsOneNotAsABadPassword) {
+    using Tamper = smb2::LogonParams::Tamper;
+    TempDir dir;
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedOption log("log", dir.join("access.log").c_str());
+    smb2::ScopedUser alice("alice", "secret");
+    const struct {
+        smb2::LogonParams p;
+        const char *reason;
+    } cases[] = {
+        {{.user = "alice", .password = "secret", .mic = true, .tamper = Tamper::ntlm_mic},
+         "reason=bad_mic"},
+        {{.user = "alice", .password = "secret", .mic = true, .tamper = Tamper::mech_list_mic},
+         "reason=bad_mic"},
+        {{.user = "alice", .password = "wrong", .mic = true}, "reason=bad_password"},
+    };
+    for (const auto &tc : cases) {
+        smb2::DirectConn dc;
+        EXPECT_FALSE(smb2::logon(dc, tc.p).ok);
+        std::string text = read_file(dir.join("access.log"));
+        std::string last = text.substr(text.rfind("event=logon"));
+        EXPECT_NE(last.find(tc.reason), std::string::npos) << last;
+    }
 }
