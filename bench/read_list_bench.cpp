@@ -85,13 +85,13 @@ struct Engine {
         c->dialect = 0x0210;
         c->large_mtu = 1;
         c->max_read = c->max_write = 1048576;
-        c->authenticated = 1;
-        c->session_id = 1;
-        memcpy(c->signing_key, kSigningKey, sizeof kSigningKey);
+        qv2_session *s = session_create(c, 1);
+        s->valid = 1;
+        memcpy(s->signing_key, kSigningKey, sizeof kSigningKey);
     }
     ~Engine() {
         qv2_buf_free(&r.buf);
-        conn_free_trees_opens(c);
+        sessions_free_all(c);
         free(c);
     }
     // Runs one message; the reply stays in r until the next call.

@@ -2,14 +2,10 @@
 // when it was opened.
 #include "engine/engine.h"
 
-namespace {
-
-
-} // namespace
-
-// Accepts the FileId of an open in use, whatever its volatile half, session
-// or tree. Refuses a short body, a wrong StructureSize or an unknown FileId
-// with INVALID_PARAMETER. The open is freed; its FileId is never reused.
+// Accepts the FileId of an open in use of the request's session, whatever
+// its volatile half or tree. Refuses a short body or a wrong StructureSize
+// (INVALID_PARAMETER) and an unknown FileId, or another session's
+// (FILE_CLOSED). The open is freed; its FileId is never reused.
 void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     uint16_t structure_size = rd_u16(rd);
     rd_skip(rd, 2 + 4); // Flags, Reserved
@@ -20,7 +16,7 @@ void cmd_close(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     qv2_open *o = open_find(c, fid);
     if (!o) {
-        err_reply(c, r, SMB2_CLOSE, STATUS_INVALID_PARAMETER);
+        err_reply(c, r, SMB2_CLOSE, STATUS_FILE_CLOSED);
         return;
     }
     // Flags stays 0, so a client does not take the values below as valid;

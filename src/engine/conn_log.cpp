@@ -19,14 +19,19 @@ enum : int32_t {
     WIRE_NAME_CAP = 3200, // a CREATE name of up to 2054 bytes of UTF-16LE, as UTF-8
 };
 
-// Starts a line of this connection: its number, the client, and (with
-// `session`) the session's user once there is one.
-bool begin(const qv2_conn *c, qv2_logline *l, const char *event, bool session = true) {
+// Starts a line of this connection: its number, the client, and, for a line
+// about session `s`, its user (once it has logged on) and its SessionId.
+bool begin(const qv2_conn *c, qv2_logline *l, const char *event, const qv2_session *s,
+           bool who = true) {
     if (!qv2_alog_begin(l, event)) return false;
     qv2_logline_num(l, "conn", int64_t(c->log_id));
     qv2_logline_str(l, "client", c->peer_text);
-    if (session && c->authenticated && c->guest) qv2_logline_bool(l, "guest", true);
-    else if (session && c->authenticated) qv2_logline_str(l, "user", c->log_user);
+    if (!s) return true;
+    if (who && s->valid && s->guest) qv2_logline_bool(l, "guest", true);
+    else if (who && s->valid) qv2_logline_str(l, "user", s->log_user);
+    char id[17];
+    snprintf(id, sizeof id, "%016llx", (unsigned long long)s->id);
+    qv2_logline_str(l, "session", id);
     return true;
 }
 
@@ -50,12 +55,13 @@ const char *share_relative(const qv2_open *o) {
 void log_accept(qv2_conn *c) {
     c->log_id = qv2_alog_next_conn();
     qv2_logline l;
-    if (!begin(c, &l, "accept")) return;
+    if (!begin(c, &l, "accept", nullptr)) return;
     qv2_logline_str(&l, "result", "ok");
     qv2_alog_emit(&l);
 }
 
-void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outcome) {
+void log_logon(qv2_conn *c, qv2_session *s, const uint8_t *auth, uint64_t len,
+               const char *outcome) {
     char wire[WIRE_USER_CAP];
     qv2_ntlm_user_name(auth, len, wire, sizeof wire);
     // NTLM matches names ignoring case: the session's user is the configured
@@ -63,14 +69,14 @@ void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outco
     char known[QV2_USER_NAME_MAX + 1] = "";
     bool is_user = qv2_user_known(wire, known, sizeof known) == 0;
     bool user = strcmp(outcome, "user") == 0, guest = strcmp(outcome, "guest") == 0;
-    if (user || guest) snprintf(c->log_user, sizeof c->log_user, "%s", user ? known : "");
+    if (user || guest) snprintf(s->log_user, sizeof s->log_user, "%s", user ? known : "");
     qv2_logline l;
-    if (!begin(c, &l, "logon", false)) return;
-    qv2_logline_str(&l, "user", user ? c->log_user : wire);
+    if (!begin(c, &l, "logon", s, false)) return;
+    qv2_logline_str(&l, "user", user ? s->log_user : wire);
     if (user || guest) {
         qv2_logline_str(&l, "result", "ok");
-        qv2_logline_str(&l, "session", outcome);
-        qv2_logline_str(&l, "signing", guest ? "none" : c->must_sign ? "required" : "optional");
+        qv2_logline_str(&l, "type", outcome);
+        qv2_logline_str(&l, "signing", guest ? "none" : s->must_sign ? "required" : "optional");
     } else {
         qv2_logline_str(&l, "result", "refused");
         const char *why = strcmp(outcome, "invalid") == 0   ? "invalid"
@@ -85,7 +91,7 @@ void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outco
 
 void log_logon_refused(qv2_conn *c, const char *reason) {
     qv2_logline l;
-    if (!begin(c, &l, "logon")) return;
+    if (!begin(c, &l, "logon", c->sess)) return;
     qv2_logline_str(&l, "result", "refused");
     qv2_logline_str(&l, "reason", reason);
     qv2_alog_emit(&l);
@@ -93,7 +99,7 @@ void log_logon_refused(qv2_conn *c, const char *reason) {
 
 void log_tree(qv2_conn *c, const char *share, const char *refusal) {
     qv2_logline l;
-    if (!begin(c, &l, "tree")) return;
+    if (!begin(c, &l, "tree", c->sess)) return;
     qv2_logline_str(&l, "share", share);
     qv2_logline_str(&l, "result", refusal ? "refused" : "ok");
     if (refusal) qv2_logline_str(&l, "reason", refusal);
@@ -102,7 +108,7 @@ void log_tree(qv2_conn *c, const char *share, const char *refusal) {
 
 void log_open_refused(qv2_conn *c, const char *name, const char *reason) {
     qv2_logline l;
-    if (!begin(c, &l, "open")) return;
+    if (!begin(c, &l, "open", c->sess)) return;
     qv2_logline_str(&l, "share", current_share(c));
     qv2_logline_str(&l, "path", name);
     qv2_logline_str(&l, "result", "refused");
@@ -113,7 +119,7 @@ void log_open_refused(qv2_conn *c, const char *name, const char *reason) {
 void log_write_refused(qv2_conn *c, const qv2_reader *rd, uint16_t name_off, uint16_t name_len,
                        uint32_t access, uint32_t disposition) {
     qv2_logline l;
-    if (!begin(c, &l, "open")) return;
+    if (!begin(c, &l, "open", c->sess)) return;
     // The name is decoded here only; CREATE refused before looking at it.
     char name[WIRE_NAME_CAP] = "";
     bool inside = name_off >= SMB2_HDR_LEN && uint64_t(name_off - SMB2_HDR_LEN) + name_len <= rd->size;
@@ -134,7 +140,7 @@ void log_write_refused(qv2_conn *c, const qv2_reader *rd, uint16_t name_off, uin
 void log_close(qv2_conn *c, const qv2_open *o) {
     if (o->is_pipe || o->is_dir || o->reads == 0) return;
     qv2_logline l;
-    if (!begin(c, &l, "close")) return;
+    if (!begin(c, &l, "close", o->sess)) return;
     qv2_logline_str(&l, "share", o->share_name);
     qv2_logline_str(&l, "path", share_relative(o));
     qv2_logline_num(&l, "reads", o->reads);
@@ -144,7 +150,7 @@ void log_close(qv2_conn *c, const qv2_open *o) {
 
 void log_disconnect(qv2_conn *c) {
     qv2_logline l;
-    if (!begin(c, &l, "disconnect")) return;
+    if (!begin(c, &l, "disconnect", nullptr)) return;
     uint64_t now = qv2_now_ms();
     qv2_logline_num(&l, "duration_ms", int64_t(now > c->started_ms ? now - c->started_ms : 0));
     qv2_logline_num(&l, "bytes_sent", int64_t(c->bytes_out));

@@ -1,6 +1,8 @@
 // The access log's lines about one connection. Each call writes one line
 // when the log is on and costs a flag test when it is off. Every line names
-// the connection (conn, client) and, once a session exists, its user.
+// the connection (conn, client) and, on lines about a session, its SessionId
+// and (once it has logged on) its user. Lines about a request are about the
+// session it names (c->sess).
 #pragma once
 
 #include "engine/qv2_engine_types.h"
@@ -10,9 +12,10 @@ void log_accept(qv2_conn *c);
 // The outcome of an AUTHENTICATE message: "user", "guest", "refused",
 // "bad_mic" (the password was right, a MIC over the messages was not) or
 // "invalid" (malformed, NTLMv1, or outside the time window). "user" and
-// "guest" name the session for the lines that follow. The password is
+// "guest" name session `s` for the lines that follow. The password is
 // never in the message, and never logged.
-void log_logon(qv2_conn *c, const uint8_t *auth, uint64_t len, const char *outcome);
+void log_logon(qv2_conn *c, qv2_session *s, const uint8_t *auth, uint64_t len,
+               const char *outcome);
 // A SESSION_SETUP refused before any AUTHENTICATE (no NTLM token to use).
 void log_logon_refused(qv2_conn *c, const char *reason);
 // TREE_CONNECT of `share` as the client wrote it; `refusal` null when connected.

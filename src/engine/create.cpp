@@ -271,8 +271,22 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     qv2_trace(c->conn_id, "create", "access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
                 (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
 
+    // A tree of another session, or one disconnected, is no tree here
+    // (MS-SMB2 3.3.5.2.11).
     qv2_tree *tree = tree_find(c, c->cur_tree_id);
-    int is_ipc = tree && tree->is_ipc;
+    if (!c->sess || !c->sess->valid || !tree) {
+        create_error(c, r, tree ? STATUS_USER_SESSION_DELETED : STATUS_NETWORK_NAME_DELETED);
+        return;
+    }
+    // A name is relative to the share: one that starts at a root is
+    // malformed (MS-SMB2 3.3.5.9), whatever else the request asks.
+    if (q.name_len >= 2 && q.name_off >= SMB2_HDR_LEN &&
+        uint64_t(q.name_off - SMB2_HDR_LEN) + 2 <= rd->size &&
+        qv2_le16(rd->data + (q.name_off - SMB2_HDR_LEN)) == '\\') {
+        create_error(c, r, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    int is_ipc = tree->is_ipc;
     uint32_t maximal = is_ipc ? uint32_t(PIPE_RIGHTS) : uint32_t(READ_ONLY_RIGHTS);
     uint32_t access = map_generic(q.access, maximal);
 
@@ -299,10 +313,6 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     if (q.impersonation > IMPERSONATION_MAX) {
         create_error(c, r, STATUS_INVALID_PARAMETER);
-        return;
-    }
-    if (!c->authenticated || !tree) {
-        create_error(c, r, STATUS_USER_SESSION_DELETED);
         return;
     }
     if (c->open_count >= c->opts.max_handles || c->open_count >= int(OPEN_CEILING)) {
@@ -362,6 +372,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     o->in_use = 1;
+    o->sess = c->sess;
     c->open_count++;
     c->next_id++;
     o->id = c->next_id * 16 + 1;

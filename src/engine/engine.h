@@ -79,7 +79,7 @@ void err_reply_new_l(qv2_conn *c, qv2_reply *r, uint32_t cmd, uint32_t status, u
 void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line);
 
 #define err_reply(c, r, cmd, status)                                                           \
-    err_reply_l((c), (r), (cmd), (status), (c)->session_id, (c)->cur_tree_id, __LINE__)
+    err_reply_l((c), (r), (cmd), (status), (c)->cur_sid, (c)->cur_tree_id, __LINE__)
 #define create_error(c, r, status) create_error_l((c), (r), (status), __LINE__)
 
 // ---- what handles report about their objects ----
@@ -89,15 +89,37 @@ inline uint32_t attr_word(int32_t kind) { return kind == QV2_FS_DIR ? 0x11u : 0x
 // Allocation size: the data length rounded up to whole 64 KiB units.
 inline uint64_t alloc_size(uint64_t size) { return (size + 65535) & ~uint64_t(0xFFFF); }
 
+// ---- sessions (sessions.cpp) ----
+
+enum : int { SESSIONS_MAX = 64 }; // per connection, logons in progress included
+
+// The connection's session with this SessionId, valid or not, or null.
+qv2_session *session_find(qv2_conn *c, uint64_t id);
+// A new session in progress with a SessionId no session of the connection
+// has, or null when SESSIONS_MAX exist or memory ran out.
+qv2_session *session_create(qv2_conn *c, uint64_t id);
+// Ends a session: frees its trees and opens (logging the closes), its
+// exchange in progress, and the record, wiping its key. c->sess is cleared
+// when it named this one.
+void session_remove(qv2_conn *c, qv2_session *s);
+// Ends every session (the connection's end).
+void sessions_free_all(qv2_conn *c);
+// Whether some session of the connection has completed its logon.
+bool session_any_valid(const qv2_conn *c);
+
 // ---- opens and trees (shared by the handlers) ----
 
-// The open in use whose FileId persistent half is `id`, or null.
+// The open in use whose FileId persistent half is `id` and that belongs to
+// the current request's session, or null: another session's open is as
+// unknown to the request as a closed one.
 qv2_open *open_find(qv2_conn *c, uint64_t id);
-// The live (not disconnected) tree with this id, or null.
+// The live (not disconnected) tree with this id of the current request's
+// session, or null.
 qv2_tree *tree_find(qv2_conn *c, uint32_t id);
 // Trees and opens are allocated with calloc; these free them.
-// Frees every tree and open (releasing held listings); open_count becomes 0.
-void conn_free_trees_opens(qv2_conn *c);
+// Frees the trees and opens of session `s` (releasing held listings), or
+// of every session when s is null.
+void free_trees_opens(qv2_conn *c, const qv2_session *s);
 // Draws the next tree id from next_id (24 bits), skipping ids that a tree
 // of the connection holds or held since the last LOGOFF. 0, or -1 when all
 // 2^24 ids are taken.
@@ -172,10 +194,16 @@ void session_setup_fail_body(qv2_conn *c, qv2_reply *r, uint32_t status);
 // answering the client's NEGOTIATE (null: none seen) appended to out; the
 // messages are kept for the MICs of the AUTHENTICATE that may follow. 0, or
 // -1 when the random source or the message failed.
-int session_challenge(qv2_conn *c, const uint8_t *negotiate, uint64_t negotiate_len,
-                      const uint8_t *mech_types, uint64_t mech_types_len, qv2_buf *out);
-// Releases what an unfinished NTLM exchange holds (at the connection's end).
-void session_end(qv2_conn *c);
+int session_challenge(qv2_conn *c, qv2_session *s, const uint8_t *negotiate,
+                      uint64_t negotiate_len, const uint8_t *mech_types, uint64_t mech_types_len,
+                      qv2_buf *out);
+// Releases what an unfinished NTLM exchange of session `s` holds.
+void session_auth_end(qv2_session *s);
+// The record that keeps a challenge a NEGOTIATE response carried (a
+// diagnostic token shape) until a new session takes it over; null without
+// memory. session_drop_nego frees it.
+qv2_session *session_nego(qv2_conn *c);
+void session_drop_nego(qv2_conn *c);
 
 // ioctl.cpp: IOCTL (negotiate validation, transceive on the srvsvc pipe).
 void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r);

@@ -28,9 +28,17 @@ struct fid_pos {
     uint64_t body_pos;
 };
 constexpr fid_pos fid_at[] = {
-    {SMB2_CLOSE, 8}, {SMB2_READ, 16}, {SMB2_IOCTL, 8}, {SMB2_QUERY_DIRECTORY, 8},
-    {SMB2_QUERY_INFO, 24},
+    {SMB2_CLOSE, 8},          {SMB2_READ, 16},  {SMB2_IOCTL, 8},     {SMB2_QUERY_DIRECTORY, 8},
+    {SMB2_QUERY_INFO, 24},    {SMB2_FLUSH, 8},  {SMB2_WRITE, 16},    {SMB2_LOCK, 8},
+    {SMB2_SET_INFO, 16},      {SMB2_CHANGE_NOTIFY, 8},
 };
+
+// Where the command's body holds its FileId's persistent half, or 0.
+uint64_t fid_offset(uint32_t cmd) {
+    for (const fid_pos &f : fid_at)
+        if (f.command == cmd) return f.body_pos;
+    return 0;
+}
 
 // Commands whose reply grows with what the request asks for: where the
 // request says how much, and the most the handler ever builds whatever it
@@ -66,14 +74,47 @@ struct chain {
     uint32_t prev_tid = 0;
     uint64_t fid = 0; // FileId a related operation inherits
     int have_fid = 0;
-    int sign_pending = 0; // the current reply is to be signed once complete
+    int create_failed = 0; // the previous command was a CREATE that failed
+    int sign_pending = 0;  // the current reply is to be signed once complete
+    uint8_t sign_key[16] = {}; // ... with this key (its session may be gone by then)
 };
 
-uint16_t grant(uint16_t request) {
-    if (request < 1) return 1;
-    if (request > 128) return 128;
-    return request;
+// What a client may hold: granted credits not yet spent (MS-SMB2 3.3.1.2).
+// Windows servers let it reach 8192, so that a client keeps a deep queue of
+// large READs in flight.
+constexpr uint32_t CREDITS_MAX = 8192;
+
+// Spends the request's credits (its CreditCharge, 1 at least) and grants
+// what it asks for (1 at least) as far as the ceiling allows. A client left
+// with nothing gets 1, or it could never send again.
+uint16_t grant(qv2_conn *c, const qv2_hdr &h) {
+    uint32_t spent = h.credit_charge ? h.credit_charge : 1;
+    c->credits_out = c->credits_out > spent ? c->credits_out - spent : 0;
+    uint32_t want = h.credit_request ? h.credit_request : 1;
+    uint32_t room = CREDITS_MAX - c->credits_out;
+    uint32_t give = want < room ? want : room;
+    if (give == 0 && c->credits_out == 0) give = 1;
+    c->credits_out += give;
+    return uint16_t(give);
 }
+
+// Commands answered without a session: they come before one exists, (ECHO)
+// need none, or (a number no command has) are refused whatever the session.
+bool sessionless(uint32_t cmd) {
+    return cmd == SMB2_NEGOTIATE || cmd == SMB2_SESSION_SETUP || cmd == SMB2_ECHO ||
+           cmd > SMB2_OPLOCK_BREAK;
+}
+
+// TREE_CONNECT refuses a request without a session itself: the refusal is
+// counted and logged with the share the client asked for.
+bool handler_checks_session(uint32_t cmd) { return cmd == SMB2_TREE_CONNECT; }
+
+// What a session in the middle of its logon may still do (MS-SMB2 3.3.5.2.9).
+bool allowed_in_progress(uint32_t cmd) {
+    return cmd == SMB2_LOGOFF || cmd == SMB2_CLOSE || cmd == SMB2_LOCK;
+}
+
+
 
 // Signs the n reply bytes at h (Signature field already zero) with key.
 void put_mac(uint8_t *h, uint64_t n, const uint8_t key[16]) {
@@ -106,10 +147,10 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
         j->pending = 1;
         j->hdr_off = r->hdr_off;
         j->len = r->buf.len - r->hdr_off;
-        memcpy(j->key, c->signing_key, sizeof j->key);
+        memcpy(j->key, st->sign_key, sizeof j->key);
         return;
     }
-    put_mac(h, r->buf.len - r->hdr_off, c->signing_key);
+    put_mac(h, r->buf.len - r->hdr_off, st->sign_key);
 }
 
 // Writes the next reply header: the first of the message, or one chained
@@ -133,14 +174,14 @@ void next_err_hdr(qv2_conn *c, qv2_reply *r, chain *st, uint32_t cmd, uint32_t s
 }
 
 // Checks the signature of a signed request (bytes [0, n) of the message
-// from this command on). The signature field is zeroed for the MAC and put
-// back. 0 when it verifies.
-int verify(qv2_conn *c, uint8_t *req, uint64_t n, const qv2_hdr *h) {
-    if (!c->authenticated) return -1;
+// from this command on) with the key of session `s`. The signature field is
+// zeroed for the MAC and put back. 0 when it verifies.
+int verify(const qv2_session *s, uint8_t *req, uint64_t n, const qv2_hdr *h) {
+    if (!s || !s->valid) return -1;
     uint8_t saved[16], mac[32];
     memcpy(saved, req + h->sig_pos, 16);
     memset(req + h->sig_pos, 0, 16);
-    qv2_hmac256(c->signing_key, sizeof c->signing_key, req, n, mac);
+    qv2_hmac256(s->signing_key, sizeof s->signing_key, req, n, mac);
     memcpy(req + h->sig_pos, saved, 16);
     int ok = qv2_ct_equal(mac, saved, 16);
     qv2_wipe(mac, sizeof mac);
@@ -167,7 +208,8 @@ void substitute_fid(uint8_t *msg, uint64_t len, uint64_t body, uint32_t cmd, uin
 // it has just computed and drops the session without it. A guest session
 // has no key to sign with.
 bool completes_signed_logon(const qv2_conn *c, qv2_reply *r) {
-    if (!c->authenticated || !(c->sign_required || c->client_sign_required)) return false;
+    const qv2_session *s = c->sess;
+    if (!s || !s->valid || !(c->sign_required || s->client_sign_required)) return false;
     if (r->buf.len < r->hdr_off + SMB2_HDR_LEN + 4) return false;
     const uint8_t *h = rep_hdr(r);
     uint16_t session_flags = qv2_le16(h + SMB2_HDR_LEN + 2);
@@ -235,7 +277,7 @@ void over_limit(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st
         sid = h.session_id;
         tid = h.tree_id;
     }
-    if (sid == 0) sid = c->session_id;
+    if (sid == 0) sid = st->prev_sid;
     if (tid == 0) tid = c->cur_tree_id;
     next_err_hdr(c, r, st, cmd, STATUS_INVALID_PARAMETER, mid, sid, tid, 1);
     qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
@@ -252,6 +294,15 @@ bool follow(const qv2_hdr *h, uint64_t len, chain *st, bool count_overrun) {
     }
     st->index++;
     return true;
+}
+
+// Fails the current command with `status` before it runs, as the
+// dispatcher's own refusals do; the commands after it fail alike.
+void fail_unrun(qv2_conn *c, qv2_reply *r, chain *st, const qv2_hdr &h, uint64_t sid,
+                uint32_t tid, uint32_t status, uint16_t credits) {
+    next_err_hdr(c, r, st, h.command, status, h.message_id, sid, tid, credits);
+    r->last_status = status;
+    c->chain_err = 1;
 }
 
 // Runs the compound chain. Returns when the message is done.
@@ -279,7 +330,6 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         qv2_trace(c->conn_id, "loop", "count=%u off=%zu cmd=%u n=%zu\n", st->index, size_t(st->off),
                     h.command, size_t(len));
         c->cur_tree_id = h.tree_id;
-        uint16_t credits = grant(h.credit_request);
 
         if (h.command == SMB2_CANCEL) {
             // Never answered (MS-SMB2 3.3.5.16). Every request here is
@@ -288,35 +338,75 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             if (!follow(&h, len, st, true)) return;
             continue;
         }
+        uint16_t credits = grant(c, h);
 
+        // A related operation takes the previous one's ids (MS-SMB2
+        // 3.3.5.2.7.2); the first of a compound has none to take.
+        bool related = (h.flags & SMB2_FLAG_RELATED) != 0;
+        uint64_t sid = h.session_id;
+        uint32_t tid = h.tree_id;
+        if (related && st->index > 0) {
+            if (sid == 0xFFFFFFFFFFFFFFFFULL) sid = st->prev_sid;
+            if (tid == 0xFFFFFFFFu) tid = st->prev_tid;
+        }
+        c->cur_tree_id = tid;
+        c->cur_sid = sid;
+        c->sess = session_find(c, sid);
+
+        if (related && st->index == 0 && h.next_command != 0) {
+            qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+            fail_unrun(c, r, st, h, sid, tid, STATUS_INVALID_PARAMETER, credits);
+            if (!follow(&h, len, st, false)) return;
+            continue;
+        }
+        if (related && st->index > 0 && st->create_failed && !st->have_fid &&
+            fid_offset(h.command) != 0) {
+            // The handle this operation is about never came to be.
+            fail_unrun(c, r, st, h, sid, tid, STATUS_FILE_CLOSED, credits);
+            if (!follow(&h, len, st, false)) return;
+            continue;
+        }
         if (c->chain_err) {
             // An earlier command of this compound failed: this one fails too,
             // unexecuted.
-            next_err_hdr(c, r, st, h.command, r->last_status, h.message_id, h.session_id,
-                         h.tree_id, r->buf.len == 0 ? credits : 1);
+            next_err_hdr(c, r, st, h.command, r->last_status, h.message_id, sid, tid,
+                         r->buf.len == 0 ? credits : 1);
             if (!follow(&h, len, st, false)) return;
             continue;
         }
 
-        if (h.is_signed && !c->guest) {
+        const qv2_session *sess = c->sess;
+        bool keyed = sess && sess->valid && !sess->guest;
+        if (!sessionless(h.command) && !handler_checks_session(h.command) &&
+            (!sess || (!sess->valid && !allowed_in_progress(h.command)))) {
+            // MS-SMB2 3.3.5.2.9: a request needs a session of this
+            // connection, and one whose logon is done.
+            next_err_hdr(c, r, st, h.command, STATUS_USER_SESSION_DELETED, h.message_id, sid,
+                         tid, credits);
+            if (st->index > 0) {
+                r->last_status = STATUS_USER_SESSION_DELETED;
+                c->chain_err = 1;
+            }
+            if (!follow(&h, len, st, false)) return;
+            continue;
+        }
+        if (h.is_signed && !(sess && sess->guest)) {
             // The MAC covers this command up to the next one. A guest
             // session has no key: what a guest signs is taken as unsigned.
             uint64_t span = left;
             if (h.next_command != 0 && h.next_command < left) span = h.next_command;
-            int authed = c->authenticated;
-            if (verify(c, req, span, &h) != 0) {
+            if (verify(sess, req, span, &h) != 0) {
                 qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
-                next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id,
-                             h.session_id, h.tree_id, authed ? 1 : credits);
+                next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
+                             keyed ? 1 : credits);
                 return;
             }
-        } else if (c->must_sign && !signing_exempt(h.command)) {
+        } else if (sess && sess->must_sign && !signing_exempt(h.command)) {
             // Required signing is worth nothing if an unsigned request,
             // which anyone on the path can forge, is still served: it fails
             // as a bad signature does.
             qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
-            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id,
-                         h.tree_id, 1);
+            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid, 1);
             return;
         }
         if (h.command == SMB2_NEGOTIATE && c->negotiated) {
@@ -330,14 +420,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         c->cur_charge = h.credit_charge;
         qv2_trace(c->conn_id, "loop", "body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
 
-        uint64_t sid = h.session_id;
-        uint32_t tid = h.tree_id;
-        if ((h.flags & SMB2_FLAG_RELATED) && st->index > 0) {
-            if (sid == 0xFFFFFFFFFFFFFFFFULL) sid = st->prev_sid;
-            if (tid == 0xFFFFFFFFu) tid = st->prev_tid;
-            c->cur_tree_id = tid;
-            if (st->have_fid) substitute_fid(msg, len, st->off + body_off, h.command, st->fid);
-        }
+        if (related && st->index > 0 && st->have_fid)
+            substitute_fid(msg, len, st->off + body_off, h.command, st->fid);
         qv2_trace(c->conn_id, "loop", "postfid cmd=%u bstart=%zu\n", h.command,
                     size_t(st->off + body_off));
         c->in_compound = st->index > 0;
@@ -347,11 +431,15 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         bool pipe_write = h.command == SMB2_WRITE &&
                           write_targets_pipe(c, req + body_off, left - body_off);
         if (is_mutating(h.command) && !pipe_write) {
-            // Read-only server: refused before anything looks at the request
-            // (a WRITE is looked at only to see whether it goes to the pipe).
+            // Read-only server: refused before anything but the handle is
+            // looked at (a WRITE's, also to see whether it goes to the pipe).
+            // A handle that isn't open is reported as such (MS-SMB2 3.3.5.13).
+            uint64_t at = body_off + fid_offset(h.command);
+            bool closed = at + 8 <= left && !open_find(c, qv2_le64(req + at));
             qv2_stat_add(QV2_ST_MUTATING_REFUSED, 1);
-            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
-                         credits);
+            next_err_hdr(c, r, st, h.command, closed ? STATUS_FILE_CLOSED : STATUS_ACCESS_DENIED,
+                         h.message_id, sid, tid, credits);
+            st->create_failed = 0;
             uint32_t next = h.next_command;
             if (next < SMB2_HDR_LEN || next % 8 != 0 || st->off + next > len) return;
             st->off += next;
@@ -361,9 +449,11 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
 
         // Decided before the command runs: the reply to a signed LOGOFF is
         // signed although the session is gone once it has run.
-        bool sign_reply = h.is_signed && c->authenticated && !c->guest;
+        bool sign_reply = h.is_signed && keyed;
         next_hdr(c, r, st, h.command, STATUS_SUCCESS, h.message_id, sid, tid, h.credit_charge,
                  credits);
+        // After next_hdr, which signs the previous reply with its own key.
+        if (sign_reply) memcpy(st->sign_key, sess->signing_key, sizeof st->sign_key);
         qv2_reader rd{req + body_off, left - body_off, 0, 0};
         qv2_trace(c->conn_id, "loop", "dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
                     size_t(rd.pos), size_t(rd.size), rd.bad);
@@ -372,14 +462,18 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         else
             dispatch(c, h.command, &rd, r);
 
-        if (h.command == SMB2_CREATE && qv2_le32(rep_hdr(r) + 8) == STATUS_SUCCESS &&
-            c->last_create_fid != 0) {
+        bool ok = qv2_le32(rep_hdr(r) + 8) == STATUS_SUCCESS;
+        st->create_failed = h.command == SMB2_CREATE && !ok;
+        if (h.command == SMB2_CREATE) st->have_fid = 0;
+        if (h.command == SMB2_CREATE && ok && c->last_create_fid != 0) {
             st->fid = c->last_create_fid;
             st->have_fid = 1;
         }
-        if (sign_reply ||
-            (h.command == SMB2_SESSION_SETUP && completes_signed_logon(c, r)))
-            st->sign_pending = 1;
+        if (!sign_reply && h.command == SMB2_SESSION_SETUP && completes_signed_logon(c, r)) {
+            memcpy(st->sign_key, c->sess->signing_key, sizeof st->sign_key);
+            sign_reply = true;
+        }
+        if (sign_reply) st->sign_pending = 1;
         if (c->chain_err_pending) {
             c->chain_err_pending = 0;
             c->chain_err = 1;
@@ -429,6 +523,8 @@ void frame_in(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, int *send) 
     chain st;
     run_chain(c, msg, len, r, &st);
     seal(c, r, &st, false);
+    qv2_wipe(st.sign_key, sizeof st.sign_key);
+    c->sess = nullptr;
     if (r->buf.len != 0) *send = 1;
 }
 

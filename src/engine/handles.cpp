@@ -1,4 +1,5 @@
 // Lookups in the connection's lists of trees and opens, and their release.
+#include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
 #include "files/qv2_vfs.h"
@@ -111,13 +112,13 @@ bool tree_id_taken(const qv2_conn *c, uint32_t id) {
 
 qv2_open *open_find(qv2_conn *c, uint64_t id) {
     for (qv2_open *o = c->open_list; o; o = o->next)
-        if (o->in_use && o->id == id) return o;
+        if (o->in_use && o->id == id) return o->sess == c->sess ? o : nullptr;
     return nullptr;
 }
 
 qv2_tree *tree_find(qv2_conn *c, uint32_t id) {
     for (qv2_tree *t = c->tree_list; t; t = t->next)
-        if (!t->disconnected && t->id == id) return t;
+        if (!t->disconnected && t->id == id && t->sess == c->sess) return t;
     return nullptr;
 }
 
@@ -130,25 +131,32 @@ void open_release(qv2_open *o) {
     qv2_buf_free(&o->pipe_out);
 }
 
-void conn_free_trees_opens(qv2_conn *c) {
-    qv2_tree *t = c->tree_list;
-    c->tree_list = nullptr;
-    while (t) {
-        qv2_tree *next = t->next;
+void free_trees_opens(qv2_conn *c, const qv2_session *s) {
+    for (qv2_tree **link = &c->tree_list; *link;) {
+        qv2_tree *t = *link;
+        if (s && t->sess != s) {
+            link = &t->next;
+            continue;
+        }
+        *link = t->next;
+        if (!t->disconnected) qv2_stat_add(QV2_ST_TREES, -1);
         free(t);
-        t = next;
     }
-    qv2_open *o = c->open_list;
-    c->open_list = nullptr;
-    while (o) {
-        qv2_open *next = o->next;
+    for (qv2_open **link = &c->open_list; *link;) {
+        qv2_open *o = *link;
+        if (s && o->sess != s) {
+            link = &o->next;
+            continue;
+        }
+        *link = o->next;
         log_close(c, o);
         open_release(o);
+        c->open_count--;
         free(o);
-        o = next;
     }
-    c->open_count = 0;
-    set_free(c);
+    // The ids of freed trees stay taken while any tree of the connection
+    // could still collide with a drawn one.
+    if (!c->tree_list) set_free(c);
 }
 
 int tree_id_draw(qv2_conn *c, uint32_t *id) {

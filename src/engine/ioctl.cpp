@@ -11,8 +11,9 @@ enum : uint32_t {
     IOCTL_OUTPUT_OFF = 112, // right after the fixed response fields
     FSCTL_VALIDATE_NEGOTIATE_INFO = 0x00140204,
     FSCTL_PIPE_TRANSCEIVE = 0x0011C017,
-    DEVICE_TYPE_MASK = 0x00FF0000,
-    DEVICE_NETWORK_FS = 0x00140000,
+    FSCTL_DFS_GET_REFERRALS = 0x00060194,
+    FSCTL_DFS_GET_REFERRALS_EX = 0x000601B0,
+    FSCTL_QUERY_NETWORK_INTERFACE_INFO = 0x001401FC,
     INPUT_MAX = 16384, // a BIND or a NetrShareEnum call is far smaller
     CAP_LARGE_MTU = 0x04,
 };
@@ -73,10 +74,11 @@ void refuse(qv2_conn *c, qv2_reply *r) {
 
 // Accepts FSCTL_VALIDATE_NEGOTIATE_INFO on any handle, and
 // FSCTL_PIPE_TRANSCEIVE on an open of the srvsvc pipe with at most 16384
-// bytes of input inside the message. Refuses a malformed request, sizes its
-// CreditCharge does not pay for, or an unknown FileId with INVALID_PARAMETER,
-// every other control with NOT_SUPPORTED (counted in ioctl_refused). A
-// malformed RPC PDU still succeeds, with an empty output or a FAULT.
+// bytes of input inside the message. Refuses a malformed request or sizes
+// its CreditCharge does not pay for with INVALID_PARAMETER, an unknown
+// FileId (before looking at the control) with FILE_CLOSED, every other
+// control with NOT_SUPPORTED (counted in ioctl_refused). A malformed RPC PDU
+// still succeeds, with an empty output or a FAULT.
 void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     if (rd_u16(rd) != IOCTL_REQ_SIZE) {
         err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
@@ -107,17 +109,16 @@ void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         validate_negotiate(c, r, q);
         return;
     }
-    if ((q.ctl & DEVICE_TYPE_MASK) == DEVICE_NETWORK_FS) {
-        refuse(c, r);
-        return;
-    }
-    if (q.fid == FID_NONE && q.fid_volatile == FID_NONE) {
+    // The controls about the server rather than a file take no handle
+    // (MS-SMB2 3.3.5.15); every other one names an open, checked first.
+    if (q.ctl == FSCTL_DFS_GET_REFERRALS || q.ctl == FSCTL_DFS_GET_REFERRALS_EX ||
+        q.ctl == FSCTL_QUERY_NETWORK_INTERFACE_INFO) {
         refuse(c, r);
         return;
     }
     qv2_open *o = open_find(c, q.fid);
     if (!o) {
-        err_reply(c, r, SMB2_IOCTL, STATUS_INVALID_PARAMETER);
+        err_reply(c, r, SMB2_IOCTL, STATUS_FILE_CLOSED);
         return;
     }
     if (q.ctl != FSCTL_PIPE_TRANSCEIVE || !o->is_pipe) {

@@ -97,7 +97,10 @@ void put_response(qv2_buf *b, uint16_t security_mode, uint16_t dialect, uint64_t
 // could not be made.
 int choose_token(qv2_conn *c, qv2_buf *out) {
     switch (qv2_cfg_nego_token()) {
-    case QV2_NEGO_TOKEN_RAW_NTLM: return session_challenge(c, nullptr, 0, nullptr, 0, out);
+    case QV2_NEGO_TOKEN_RAW_NTLM: {
+        qv2_session *n = session_nego(c);
+        return n ? session_challenge(c, n, nullptr, 0, nullptr, 0, out) : -1;
+    }
     case QV2_NEGO_TOKEN_SHORT: qv2_buf_put(out, short_mechtok, sizeof short_mechtok); break;
     case QV2_NEGO_TOKEN_EMPTY: qv2_spnego_init_tok(nullptr, 0, out); break;
     case QV2_NEGO_TOKEN_SAMBA: qv2_buf_put(out, samba_tok, sizeof samba_tok); break;
@@ -262,7 +265,8 @@ void smb1_negotiate(qv2_conn *c, const uint8_t *msg, uint64_t len, qv2_reply *r,
     qv2_buf challenge_msg{}, token{};
     int rc = 0;
     if (wildcard) {
-        rc = session_challenge(c, nullptr, 0, nullptr, 0, &challenge_msg);
+        qv2_session *n = session_nego(c);
+        rc = n ? session_challenge(c, n, nullptr, 0, nullptr, 0, &challenge_msg) : -1;
         if (rc == 0) qv2_spnego_resp(challenge_msg.data, challenge_msg.len, &token);
     } else {
         rc = choose_token(c, &token);

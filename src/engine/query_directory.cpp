@@ -176,7 +176,7 @@ static_assert(REPLY_CAP + ENTRY_MAX <= QD_REPLY_MAX, "a listing stays within its
 // request and on SMB2_RESTART_SCANS or SMB2_REOPEN. Refuses a malformed
 // request or pattern and a continued query whose class or pattern differs
 // (INVALID_PARAMETER; the listing is dropped), a class not served
-// (INVALID_INFO_CLASS), an unknown FileId (INVALID_PARAMETER), the pipe
+// (INVALID_INFO_CLASS), an unknown FileId (FILE_CLOSED), the pipe
 // (NOT_SUPPORTED), a file (NOT_A_DIRECTORY) and a directory that can't be
 // listed (ACCESS_DENIED). Entries that don't fit OutputBufferLength stay for
 // the next request; once the listing is used up every further request gets
@@ -201,7 +201,7 @@ void cmd_query_directory(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     qv2_open *o = open_find(c, q.fid);
     if (!o) {
-        err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_INVALID_PARAMETER);
+        err_reply(c, r, SMB2_QUERY_DIRECTORY, STATUS_FILE_CLOSED);
         return;
     }
     if (o->is_pipe) {

@@ -32,6 +32,7 @@ enum : uint32_t {
     FILE_STREAM_INFORMATION = 22,
     FILE_NETWORK_OPEN_INFORMATION = 34,
     FILE_ATTRIBUTE_TAG_INFORMATION = 35,
+    FILE_NORMALIZED_NAME_INFORMATION = 48,
     // File-system classes.
     FILE_FS_VOLUME_INFORMATION = 1,
     FILE_FS_SIZE_INFORMATION = 3,
@@ -69,7 +70,7 @@ struct shape {
 struct qi_req {
     uint8_t info_type;
     uint8_t cls;
-    uint32_t out_cap; // 0: no client limit (but for security information)
+    uint32_t out_cap; // OutputBufferLength, taken literally: 0 holds nothing
     uint32_t additional;
     uint32_t flags;
     uint64_t fid;
@@ -336,9 +337,10 @@ void qi_file_standard(const qv2_open *o, qv2_buf *b) {
 // Answers thirteen file classes (on any open, the pipe included), eight
 // file-system classes (not on the pipe) and the security descriptor.
 // Refuses a malformed request (INVALID_PARAMETER), an unknown FileId
-// (INVALID_HANDLE), quota information (NOT_SUPPORTED), any other type or
-// class (INVALID_INFO_CLASS), an OutputBufferLength below the class's
-// minimum (INFO_LENGTH_MISMATCH), and a short name the open's name doesn't
+// (FILE_CLOSED), quota information and the normalized name (NOT_SUPPORTED),
+// any other type or class (INVALID_INFO_CLASS), an OutputBufferLength below
+// the class's minimum, 0 included (INFO_LENGTH_MISMATCH), and a short name
+// the open's name doesn't
 // have (OBJECT_NAME_NOT_FOUND). An answer longer than OutputBufferLength is
 // cut to it (names only between UTF-16 units) and flagged with
 // STATUS_BUFFER_OVERFLOW.
@@ -352,11 +354,16 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
                 unsigned(q.cls), q.out_cap, (unsigned long long)q.flags);
     qv2_open *o = open_find(c, q.fid);
     if (!o) {
-        err_reply(c, r, SMB2_QUERY_INFO, STATUS_INVALID_HANDLE);
+        err_reply(c, r, SMB2_QUERY_INFO, STATUS_FILE_CLOSED);
         return;
     }
     if (q.info_type == INFO_SECURITY) {
         query_security(c, r, o, q.additional, q.out_cap);
+        return;
+    }
+    if (q.info_type == INFO_FILE && q.cls == FILE_NORMALIZED_NAME_INFORMATION) {
+        // A 3.1.1 request only (MS-SMB2 3.3.5.20.1).
+        err_reply(c, r, SMB2_QUERY_INFO, STATUS_NOT_SUPPORTED);
         return;
     }
     if (q.info_type == INFO_QUOTA) {
@@ -377,7 +384,7 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         q.info_type == INFO_FILE ? file_answer(o, q.cls, &r->buf) : fs_answer(o, q.cls, &r->buf);
     if (r->buf.failed) return; // the session loop drops the reply and the connection
     uint64_t answer_len = r->buf.len - answer_at;
-    if (q.out_cap != 0 && q.out_cap < sh.minimum) {
+    if (q.out_cap < sh.minimum) {
         err_reply(c, r, SMB2_QUERY_INFO, STATUS_INFO_LENGTH_MISMATCH);
         return;
     }
@@ -385,7 +392,7 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_QUERY_INFO, sh.status);
         return;
     }
-    if (q.out_cap != 0 && q.out_cap < answer_len) {
+    if (q.out_cap < answer_len) {
         // Every name starts at an even offset, so an even cut ends between units.
         answer_len = sh.has_name ? q.out_cap & ~1u : q.out_cap;
         r->buf.len = answer_at + answer_len;

@@ -51,10 +51,13 @@ struct qv2_auth_state {
 // Tree ids that stay taken after their trees were freed (private to handles.cpp).
 struct qv2_id_set;
 
+struct qv2_session;
+
 // One tree connect.
 struct qv2_tree {
     uint32_t id; // 24 bits used
     int disconnected;
+    qv2_session *sess; // the session that connected it; a tree never outlives it
     char name[QV2_SHARE_NAME_MAX + 1]; // "IPC$" or the share name as the client wrote it
     int is_ipc;
     qv2_share share; // copy taken at connect time; empty for IPC$
@@ -67,6 +70,7 @@ enum : int { QV2_PATTERN_CAP = 513 };
 struct qv2_open {
     uint64_t id; // persistent half of the FileId; the volatile half is 0
     int in_use;
+    qv2_session *sess; // the session that opened it; an open never outlives it
     int is_dir;
     int is_pipe;
     char host[QV2_HOST_PATH_CAP];            // canonical host path; empty for the pipe
@@ -101,8 +105,35 @@ struct qv2_sign_job {
     uint8_t key[16];
 };
 
-// Everything the engine knows about one connection, including its single
-// session. Allocated zero-filled by qv2_sess_run and freed at its end.
+// One session of a connection (MS-SMB2 3.3.1.8): its logon, identity and
+// key. Trees and opens name their session; LOGOFF, a failed logon and the
+// connection's end free them with it. Allocated zero-filled by
+// session_create (sessions.cpp).
+struct qv2_session {
+    uint64_t id;
+    // The logon has completed (Session.State Valid). Until then the session
+    // only carries the NTLM exchange in progress and is good for nothing else.
+    int valid;
+    int guest; // a guest's session: it has no key, and never signs
+    // Set by a user logon when either side required signing; every request
+    // on the session but the few that can't be signed must then be.
+    int must_sign;
+    // The client asked for signing, at NEGOTIATE or in this session's
+    // SESSION_SETUP: a guest logon is then refused.
+    int client_sign_required;
+    uint8_t signing_key[16];
+    uint8_t challenge[8];
+    // A CHALLENGE with `challenge` was sent and no AUTHENTICATE has used it
+    // yet: each challenge answers one AUTHENTICATE only.
+    int challenge_live;
+    qv2_auth_state *auth; // the exchange in progress, or null
+    uint64_t started_ms;  // its logon (or re-authentication) began: the deadline runs from here
+    char log_user[QV2_USER_NAME_MAX + 1]; // the configured user; empty for a guest
+    qv2_session *next;
+};
+
+// Everything the engine knows about one connection and its sessions.
+// Allocated zero-filled by qv2_sess_run and freed at its end.
 struct qv2_conn {
     qv2_io *io;
     void *io_user;
@@ -136,6 +167,9 @@ struct qv2_conn {
     uint64_t started_ms;  // when the connection began: the logon deadline runs from here
     int logged_on;        // a SESSION_SETUP has succeeded on this connection
     int closing; // end the connection after the current message
+    // Told once the connection has a session (the listener's admission
+    // rule may then no longer evict it); may be null.
+    void (*on_logged_on)(void *io_user) = nullptr;
     // negotiation
     int negotiated;
     int dialect;
@@ -151,23 +185,24 @@ struct qv2_conn {
     uint64_t last_mid;
     uint64_t cur_mid;
     uint16_t cur_charge; // CreditCharge of the request being handled
-    // session
-    int authenticated;
-    uint64_t session_id;
-    int sign_required;
-    uint8_t signing_key[16];
-    uint8_t challenge[8];
-    // A CHALLENGE with `challenge` was sent and no AUTHENTICATE has used it
-    // yet: each challenge answers one AUTHENTICATE only.
-    int challenge_live;
-    qv2_auth_state *auth; // the exchange in progress, or null
-    int guest;            // the session is a guest's: it has no key, and never signs
+    uint64_t cur_sid;    // SessionId of the request being handled (related: inherited)
+    // Credits granted and not yet spent by a request (MS-SMB2 3.3.1.2).
+    uint32_t credits_out;
+    // sessions
+    int sign_required; // our NEGOTIATE announced signing as required
+    qv2_session *sessions;
+    int session_count; // in the list, logons in progress included
+    uint32_t sessions_made; // ever created here: tells SessionIds apart
+    // The session the current request names, when the connection has it
+    // (valid or not); null otherwise. Set by the dispatcher for each command.
+    qv2_session *sess;
+    // A challenge sent before any session existed (in a NEGOTIATE response),
+    // kept for the first new session; not in the table.
+    qv2_session *nego_sess;
+    // Failed logons since the last that succeeded. A failed logon's session
+    // is gone, so the count belongs to the connection; it ends the
+    // connection only while no other session is valid on it.
     int login_failures;
-    // Set by a user logon (not a guest's) when either side required signing
-    // at NEGOTIATE; cleared by LOGOFF. While set, every request but the few
-    // that can't be signed must be. Fixed at logon, so that a later NEGOTIATE
-    // (which need not be signed) can't lift it.
-    int must_sign;
     // trees and opens
     qv2_tree *tree_list;
     qv2_open *open_list;
@@ -185,7 +220,6 @@ struct qv2_conn {
     // What the access log says about the connection (conn_log.cpp).
     uint64_t log_id;    // its number in the log's lines
     uint64_t bytes_out; // reply bytes sent, without session-service headers
-    char log_user[QV2_USER_NAME_MAX + 1]; // the session's configured user; empty for a guest
 };
 
 // Little-endian request body reader with a sticky `bad` flag: a read past
@@ -271,8 +305,10 @@ enum : uint32_t {
     STATUS_INSUFFICIENT_RESOURCES = 0xC000009A,
     STATUS_FILE_IS_A_DIRECTORY = 0xC00000BA,
     STATUS_NOT_SUPPORTED = 0xC00000BB,
+    STATUS_NETWORK_NAME_DELETED = 0xC00000C9,
     STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0,
     STATUS_NOT_A_DIRECTORY = 0xC0000103,
+    STATUS_FILE_CLOSED = 0xC0000128,
     STATUS_USER_SESSION_DELETED = 0xC0000203,
     STATUS_CANCELLED = 0xC0000480,
 };

@@ -70,7 +70,7 @@ int read_range(const char *host, uint64_t offset, uint32_t length, uint8_t *dst,
 // Refuses a malformed request (INVALID_PARAMETER), a channel
 // (NOT_SUPPORTED), a Length above the negotiated MaxReadSize or one its
 // CreditCharge does not pay for (INVALID_PARAMETER), an unknown FileId
-// (INVALID_PARAMETER), the pipe (NOT_SUPPORTED), a directory
+// (FILE_CLOSED), the pipe (NOT_SUPPORTED), a directory
 // (FILE_IS_A_DIRECTORY), a file that can't be opened or read now
 // (ACCESS_DENIED, nothing of a partial read is sent), and a read that starts
 // at or past the end of the file or finds fewer than MinimumCount bytes
@@ -91,7 +91,7 @@ void cmd_read(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     qv2_open *o = open_find(c, q.fid);
     if (!o) {
-        err_reply(c, r, SMB2_READ, STATUS_INVALID_PARAMETER);
+        err_reply(c, r, SMB2_READ, STATUS_FILE_CLOSED);
         return;
     }
     if (o->is_pipe) {

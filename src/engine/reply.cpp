@@ -38,7 +38,7 @@ void put_hdr(qv2_reply *r, uint32_t cmd, uint32_t status, uint64_t mid, uint64_t
     qv2_put_le16(h + 6, charge);
     qv2_put_le32(h + 8, status);
     qv2_put_le16(h + 12, uint16_t(cmd & 0xFF));
-    qv2_put_le16(h + 14, uint16_t(credits & 0xFF));
+    qv2_put_le16(h + 14, credits);
     qv2_put_le32(h + 16, flags);
     qv2_put_le64(h + 24, mid);
     qv2_put_le32(h + 36, tid);
@@ -172,7 +172,7 @@ void create_error_l(qv2_conn *c, qv2_reply *r, uint32_t status, int line) {
     qv2_trace(c->conn_id, "dirir2i", "CREATE_ERR line=%d status=%08x\n", line, status);
     qv2_stat_add(QV2_ST_OPEN_REFUSED, 1);
     if (c->in_compound && r->buf.len > SMB2_HDR_LEN) {
-        err_reply_l(c, r, SMB2_CREATE, status, c->session_id, c->cur_tree_id, 1085);
+        err_reply_l(c, r, SMB2_CREATE, status, c->cur_sid, c->cur_tree_id, 1085);
         return;
     }
     rep_set_status(r, status);

@@ -64,6 +64,10 @@ const char *status_name(uint32_t s) {
     case STATUS_REQUEST_NOT_ACCEPTED: return "REQUEST_NOT_ACCEPTED";
     case STATUS_NOT_A_DIRECTORY: return "NOT_A_DIRECTORY";
     case STATUS_USER_SESSION_DELETED: return "USER_SESSION_DELETED";
+    case STATUS_FILE_CLOSED: return "FILE_CLOSED";
+    case STATUS_NETWORK_NAME_DELETED: return "NETWORK_NAME_DELETED";
+    case STATUS_INFO_LENGTH_MISMATCH: return "INFO_LENGTH_MISMATCH";
+    case STATUS_INSUFFICIENT_RESOURCES: return "INSUFFICIENT_RESOURCES";
     case STATUS_CANCELLED: return "CANCELLED";
     default: return "STATUS?";
     }
@@ -79,6 +83,20 @@ uint64_t elapsed_since(uint64_t then) {
 // otherwise let clients without credentials hold every slot.
 bool logon_overdue(const qv2_conn *c) {
     return !c->logged_on && elapsed_since(c->started_ms) > uint64_t(c->opts.logon_timeout_ms);
+}
+
+// A logon (or re-authentication) that has not finished within
+// logon_timeout_ms of its first leg is abandoned: a session still in
+// progress goes, a valid one only loses the exchange.
+void expire_logons(qv2_conn *c) {
+    uint64_t limit = uint64_t(c->opts.logon_timeout_ms);
+    for (qv2_session *s = c->sessions, *next; s; s = next) {
+        next = s->next;
+        if (!s->auth && s->valid) continue;
+        if (elapsed_since(s->started_ms) <= limit) continue;
+        if (s->valid) session_auth_end(s);
+        else session_remove(c, s);
+    }
 }
 
 // After a read that brought nothing: 0 to read again, -1 to end the
@@ -101,6 +119,7 @@ int wait_check(qv2_conn *c, bool between_messages) {
         }
     }
     if (qv2_server_stopping()) return -1;
+    expire_logons(c);
     if (elapsed_since(c->last_active_ms) > uint64_t(c->opts.idle_timeout_ms) ||
         logon_overdue(c)) {
         qv2_stat_add(QV2_ST_TIMEOUTS, 1);
@@ -351,10 +370,9 @@ void process(qv2_conn *c, uint64_t len) {
 
 void conn_end(qv2_conn *c) {
     qv2_stat_add(QV2_ST_CONNECTIONS, -1);
-    conn_free_trees_opens(c);
+    sessions_free_all(c);
+    session_drop_nego(c);
     log_disconnect(c);
-    session_end(c);
-    qv2_wipe(c->signing_key, sizeof c->signing_key);
     qv2_buf_free(&c->reply_store);
     qv2_buf_free(&c->reply_store2);
     free(c->in);
@@ -444,6 +462,7 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
             qv2_stat_add(QV2_ST_TIMEOUTS, 1);
             break;
         }
+        expire_logons(c);
     }
     conn_end(c);
 }

@@ -59,7 +59,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INVALID_PARAMETER);
         return;
     }
-    if (!c->authenticated) {
+    if (!c->sess || !c->sess->valid) {
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
         log_tree(c, "", "no_session");
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_USER_SESSION_DELETED);
@@ -110,6 +110,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_INSUFFICIENT_RESOURCES);
         return;
     }
+    t->sess = c->sess;
     t->is_ipc = is_ipc;
     if (is_ipc) {
         snprintf(t->name, sizeof t->name, "IPC$");

@@ -72,11 +72,11 @@ TEST_F(Close, DirectoryAndPipeAnswerWithTheirAttributes) {
     EXPECT_EQ(r.u64(116), 0u) << "the pipe's record holds nothing";
 }
 
-TEST_F(Close, SecondCloseOfTheSameFileIdIsInvalid) {
+TEST_F(Close, SecondCloseOfTheSameFileIdIsFileClosed) {
     uint64_t fid = cl_.open(tid_, "hello.txt");
     ASSERT_EQ(cl_.close(tid_, fid).status(), STATUS_SUCCESS);
     smb2::Reply again = cl_.close(tid_, fid);
-    EXPECT_EQ(again.status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(again.status(), STATUS_FILE_CLOSED);
     EXPECT_EQ(again.size(), 64u + 9u);
 }
 
@@ -95,7 +95,7 @@ TEST_F(Close, MalformedRequestsAreInvalidParameter) {
     cut.resize(64 + 8 + 7); // the persistent half one byte short
     EXPECT_EQ(cl_.send(wrong_size).status(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(cl_.send(cut).status(), STATUS_INVALID_PARAMETER);
-    EXPECT_NE(open_find(&cl_.conn(), fid), nullptr) << "still open";
+    EXPECT_NE(smb2::any_open(cl_.conn(), fid), nullptr) << "still open";
 
     Bytes no_volatile = smb2::close(cl_.header(SMB2_CLOSE, tid_), fid);
     no_volatile.resize(64 + 16); // the volatile half is not read
@@ -113,12 +113,12 @@ TEST_F(Close, ClosedOpensAreFreedAndTheirFileIdsNeverReturn) {
         ASSERT_EQ(list_length(), 1) << "only the open still in use is kept";
     }
     EXPECT_EQ(cl_.conn().open_count, 1);
-    EXPECT_EQ(open_find(&cl_.conn(), kept)->info.size, 70000u);
+    EXPECT_EQ(smb2::any_open(cl_.conn(), kept)->info.size, 70000u);
 }
 
 TEST_F(Close, ClosingAListingHolderReleasesItsListing) {
     uint64_t fid = cl_.open(tid_, "sub");
-    qv2_open *o = open_find(&cl_.conn(), fid);
+    qv2_open *o = smb2::any_open(cl_.conn(), fid);
     ASSERT_NE(o, nullptr);
     // Stand in for QUERY_DIRECTORY: hold a listing of the folder.
     qv2_vres res{};

@@ -193,10 +193,10 @@ TEST_F(CreateContexts, RelatedCommandsAfterACreateUseItsFileId) {
     EXPECT_EQ(parts[0].u32(144), kCtxAt);
     EXPECT_EQ(parts[1].status(), STATUS_SUCCESS) << "closes the open the CREATE made";
     EXPECT_EQ(parts[1].u64(112 + 4), 12u) << "EndOfFile of hello.txt";
-    EXPECT_EQ(parts[2].status(), STATUS_INVALID_PARAMETER) << "that open is closed now";
+    EXPECT_EQ(parts[2].status(), STATUS_FILE_CLOSED) << "that open is closed now";
 }
 
-TEST_F(CreateContexts, FailedCreateInACompoundFailsTheRestWithABareHeader) {
+TEST_F(CreateContexts, FailedCreateInACompoundFailsItsRelatedCloseAsFileClosed) {
     Bytes first = smb2::echo(sim_.session().next_mid++);
     Bytes create = smb2::create(sim_.header(SMB2_CREATE, kDocs), {.name = "nope.txt"});
     Bytes close = smb2::close(sim_.header(SMB2_CLOSE, kDocs), ~0ULL, ~0ULL);
@@ -207,7 +207,7 @@ TEST_F(CreateContexts, FailedCreateInACompoundFailsTheRestWithABareHeader) {
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[1].status(), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(parts[1].next_command(), 80u) << "the 9-byte error body, not the 88-byte one, inside a compound";
-    EXPECT_EQ(parts[2].status(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(parts[2].status(), STATUS_FILE_CLOSED) << "the handle never came to be";
 }
 
 TEST(CreateTrace, NamesTheRequestTheNewFileIdAndTheContextWalk) {

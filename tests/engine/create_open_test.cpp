@@ -72,12 +72,21 @@ TEST_F(CreateOpen, CreatesAfterTheOnlyTreeConnectGetFileIds0x21And0x31) {
     EXPECT_EQ(r[2].u64(136), 0u);
 }
 
-TEST_F(CreateOpen, EitherSeparatorAndALeadingOneReachTheSameFile) {
+TEST_F(CreateOpen, EitherSeparatorReachesTheSameFile) {
     qv2_fs_info inner = stat_of("sub/inner.txt");
     for (const smb2::Reply &r : creates({{kDocs, {.name = "sub\\inner.txt"}},
-                                         {kDocs, {.name = "\\sub/inner.txt"}},
+                                         {kDocs, {.name = "/sub/inner.txt"}},
                                          {kDocs, {.name = "sub\\\\inner.txt\\"}}}))
         expect_body(r, inner, 0x21);
+}
+
+// A name starts inside the share: a leading backslash is malformed (MS-SMB2
+// 3.3.5.9), found before whatever else the request asks is looked at.
+TEST_F(CreateOpen, LeadingBackslashIsInvalidParameterBeforeTheAccessChecks) {
+    for (const smb2::Reply &r : creates({{kDocs, {.name = "\\sub\\inner.txt"}},
+                                         {kDocs, {.name = "\\hello.txt", .disposition = 2}},
+                                         {kIpc, {.name = "\\srvsvc"}}}))
+        EXPECT_EQ(r.status(), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(CreateOpen, LinkInsideTheShareOpensItsTarget) {
@@ -217,7 +226,7 @@ TEST(CreateOpenRecord, HoldsTheObjectAsItWasAtOpen) {
     EXPECT_EQ(c.open_count, 3);
     EXPECT_EQ(c.last_create_fid, pipe_fid);
 
-    qv2_open *d = open_find(&c, dir_fid);
+    qv2_open *d = smb2::any_open(c, dir_fid);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->in_use, 1);
     EXPECT_EQ(d->is_dir, 1);
@@ -228,13 +237,13 @@ TEST(CreateOpenRecord, HoldsTheObjectAsItWasAtOpen) {
     EXPECT_EQ(std::string(d->share.path), docs.dir.path());
     EXPECT_EQ(d->has_listing, 0);
 
-    qv2_open *f = open_find(&c, file_fid);
+    qv2_open *f = smb2::any_open(c, file_fid);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->is_dir, 0);
     EXPECT_EQ(std::string(f->host), docs.dir.join("sub/inner.txt")) << "the canonical path";
     EXPECT_EQ(f->info.size, 5u);
 
-    qv2_open *p = open_find(&c, pipe_fid);
+    qv2_open *p = smb2::any_open(c, pipe_fid);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->is_pipe, 1);
     EXPECT_STREQ(p->host, "");
@@ -251,6 +260,6 @@ TEST(CreateOpenRecord, TreeDisconnectLeavesOpensUsable) {
     uint64_t fid = cl.open(tid, "hello.txt");
     ASSERT_EQ(cl.send(smb2::tree_disconnect(cl.header(SMB2_TREE_DISCONNECT, tid))).status(),
               STATUS_SUCCESS);
-    ASSERT_NE(open_find(&cl.conn(), fid), nullptr);
+    ASSERT_NE(smb2::any_open(cl.conn(), fid), nullptr);
     EXPECT_EQ(cl.close(0, fid).status(), STATUS_SUCCESS);
 }

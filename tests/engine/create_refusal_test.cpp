@@ -126,7 +126,7 @@ TEST_F(CreateRefusal, ImpersonationAboveDelegateIsInvalid) {
     EXPECT_EQ(r[1].status(), STATUS_SUCCESS);
 }
 
-TEST_F(CreateRefusal, UnknownOrDisconnectedTreeIsSessionDeleted) {
+TEST_F(CreateRefusal, UnknownOrDisconnectedTreeIsNetworkNameDeleted) {
     std::vector<Bytes> msgs = {
         smb2::tree_connect(sim_.header(SMB2_TREE_CONNECT), "\\\\h\\docs"),
         smb2::create(sim_.header(SMB2_CREATE, 9), {.name = "hello.txt"}),
@@ -134,22 +134,22 @@ TEST_F(CreateRefusal, UnknownOrDisconnectedTreeIsSessionDeleted) {
         smb2::create(sim_.header(SMB2_CREATE, kDocs), {.name = "hello.txt"}),
     };
     std::vector<smb2::Reply> r = sim_.run(msgs);
-    EXPECT_EQ(r[1].status(), STATUS_USER_SESSION_DELETED);
-    EXPECT_EQ(r[3].status(), STATUS_USER_SESSION_DELETED);
+    EXPECT_EQ(r[1].status(), STATUS_NETWORK_NAME_DELETED);
+    EXPECT_EQ(r[3].status(), STATUS_NETWORK_NAME_DELETED);
 }
 
-// Without a session the access checks still come first.
-TEST(CreateWithoutSession, AccessChecksComeBeforeTheSessionCheck) {
+// Without a session nothing else is looked at (MS-SMB2 3.3.5.2.9).
+TEST(CreateWithoutSession, SessionCheckComesFirst) {
     smb2::Script s;
     s.send(smb2::create(Header{.mid = 1}, {.name = "a", .disposition = 2}));
     s.send(smb2::create(Header{.mid = 2}, {.name = "a", .options = 0x00100000}));
     s.send(smb2::create(Header{.mid = 3}, {.name = "a"}));
     smb2::Transcript t = smb2::run(s);
     ASSERT_EQ(t.replies.size(), 3u);
-    EXPECT_EQ(t.replies[0].status(), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(t.replies[1].status(), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(t.replies[2].status(), STATUS_USER_SESSION_DELETED);
-    expect_error_body(t.replies[2]);
+    for (const smb2::Reply &r : t.replies) {
+        EXPECT_EQ(r.status(), STATUS_USER_SESSION_DELETED);
+        EXPECT_EQ(smb2::hex(r.body()), "090000000000000000") << "the dispatcher's error body";
+    }
 }
 
 TEST_F(CreateRefusal, MalformedRequestsAreInvalidParameter) {
@@ -232,7 +232,7 @@ TEST_F(CreateRefusal, MissingNamesSayWhereTheyStopAndEscapesLookTheSame) {
 
 TEST_F(CreateRefusal, OtherPipesThanSrvsvcAreNotFound) {
     std::vector<smb2::Reply> r =
-        creates({{kIpc, {.name = "lsarpc"}}, {kIpc, {.name = "\\srvsvc"}}, {kIpc, {.name = ""}}});
+        creates({{kIpc, {.name = "lsarpc"}}, {kIpc, {.name = "srvsvc2"}}, {kIpc, {.name = ""}}});
     for (const smb2::Reply &x : r)
         EXPECT_EQ(x.status(), STATUS_OBJECT_NAME_NOT_FOUND);
 }

@@ -26,12 +26,30 @@ smb2::Reply only_reply(const Bytes &msg) {
 
 } // namespace
 
-TEST(Dispatch, CreditRequestIsClampedToOneThroughOneHundredTwentyEight) {
+TEST(Dispatch, CreditRequestIsGrantedUpToEightThousandOneHundredNinetyTwo) {
     struct Case {
         uint16_t asked, granted;
-    } cases[] = {{0, 1}, {1, 1}, {2, 2}, {128, 128}, {129, 128}, {1000, 128}, {0xFFFF, 128}};
-    for (const Case &c : cases) EXPECT_EQ(only_reply(smb2::echo(1, c.asked)).credits(), c.granted)
-        << c.asked;
+    } cases[] = {{0, 1}, {1, 1}, {2, 2}, {129, 129}, {8192, 8192}, {0xFFFF, 8192}};
+    for (const Case &c : cases)
+        EXPECT_EQ(only_reply(smb2::echo(1, c.asked)).credits(), c.granted) << c.asked;
+}
+
+// What a client holds is what it was granted less what its requests spent
+// (their CreditCharge, 1 at least); the grants stop at 8192 held, but never
+// leave it with nothing.
+TEST(Dispatch, CreditsHeldNeverPassEightThousandOneHundredNinetyTwo) {
+    smb2::Script s;
+    s.send(smb2::echo(1, 3000)).send(smb2::echo(2, 3000)).send(smb2::echo(3, 3000));
+    s.send(smb2::echo(4, 3000));
+    s.send(smb2::request(
+        Header{.command = SMB2_ECHO, .mid = 5, .credit_charge = 8, .credit_request = 9},
+        smb2::echo_body()));
+    smb2::Transcript t = smb2::run(s);
+    ASSERT_EQ(t.replies.size(), 5u);
+    std::vector<uint16_t> got;
+    for (const smb2::Reply &r : t.replies)
+        got.push_back(r.credits());
+    EXPECT_EQ(got, (std::vector<uint16_t>{3000, 3000, 2194, 1, 8}));
 }
 
 TEST(Dispatch, CreditChargeIsEchoed) {

@@ -20,20 +20,29 @@ struct Validated {
     smb2::Reply negotiate, ioctl;
 };
 
-// NEGOTIATE, then the validation on a handle that does not exist, with no session.
+// NEGOTIATE and a user's logon, then the validation (signed, as clients
+// send it) on a handle that does not exist.
 Validated validate(uint16_t security_mode, uint32_t capabilities,
                    const std::vector<uint16_t> &dialects) {
-    smb2::Script s;
-    s.send(smb2::negotiate_request(0, dialects, security_mode, capabilities));
-    s.send(smb2::ioctl({.mid = 1}, {.ctl = smb2::FSCTL_VALIDATE_NEGOTIATE_INFO,
-                                    .fid = 0x1234,
-                                    .fid_volatile = 0x5678,
-                                    .input = client_view()}));
-    smb2::Transcript t = smb2::run(s);
+    smb2::ScopedOption clock("clock", "1700000000");
+    smb2::ScopedUser alice("alice", "secret");
+    smb2::Session s = smb2::logon_script({.user = "alice",
+                                          .password = "secret",
+                                          .dialects = dialects,
+                                          .security_mode = security_mode,
+                                          .capabilities = capabilities});
+    EXPECT_TRUE(s.ok) << s.error;
+    smb2::Script script = s.script();
+    script.send(
+        s.sign(smb2::ioctl(s.header(SMB2_IOCTL), {.ctl = smb2::FSCTL_VALIDATE_NEGOTIATE_INFO,
+                                                  .fid = 0x1234,
+                                                  .fid_volatile = 0x5678,
+                                                  .input = client_view()})));
+    smb2::Transcript t = smb2::run(script);
     EXPECT_TRUE(t.ok) << t.error;
-    EXPECT_EQ(t.replies.size(), 2u);
-    if (t.replies.size() < 2) return {};
-    return {t.replies[0], t.replies[1]};
+    EXPECT_EQ(t.replies.size(), 4u);
+    if (t.replies.size() < 4) return {};
+    return {t.replies[0], t.replies[3]};
 }
 
 TEST(IoctlValidateNegotiate, AfterSmb21WithLargeMtuAndSigningRequired) {

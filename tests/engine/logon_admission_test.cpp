@@ -126,7 +126,8 @@ TEST(LogonAdmission, EveryRowGetsItsSessionAndAllThatComesWithIt) {
         smb2::DirectConn dc;
         smb2::CounterWatch w;
         smb2::Session s = smb2::logon(dc, row.p);
-        const qv2_conn &c = dc.conn();
+        // A refused logon leaves no session behind.
+        const qv2_session *cs = dc.conn().sessions;
         const bool server_requires = std::string(row.signing) == "required";
         EXPECT_EQ(w.delta(QV2_ST_SIGN_REQUIRED_SESSIONS),
                   server_requires ? w.delta(QV2_ST_SESSIONS) + w.delta(QV2_ST_GUEST_SESSIONS) : 0);
@@ -140,24 +141,24 @@ TEST(LogonAdmission, EveryRowGetsItsSessionAndAllThatComesWithIt) {
             EXPECT_FALSE(s.ok);
             EXPECT_EQ(s.status, STATUS_LOGON_FAILURE);
             EXPECT_EQ(smb2::hex(last.body()), "090000000000000000");
-            EXPECT_EQ(c.authenticated, 0);
-            EXPECT_EQ(c.guest, 0);
+            EXPECT_EQ(cs, nullptr);
             EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 1);
             EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), 0);
             continue;
         }
         ASSERT_TRUE(s.ok) << s.error;
-        EXPECT_EQ(c.authenticated, 1);
+        ASSERT_NE(cs, nullptr);
+        EXPECT_EQ(cs->valid, 1);
         EXPECT_EQ(s.session_id & 1, 1u);
         EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 0);
         if (row.want == Outcome::guest) {
             EXPECT_TRUE(s.guest);
-            EXPECT_EQ(c.guest, 1);
+            EXPECT_EQ(cs->guest, 1);
             EXPECT_EQ(last.u16(66), 1u) << "SessionFlags: guest";
             EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), 1);
             // No key: never signed, even while the server requires signing,
             // and no mechListMIC.
-            EXPECT_EQ(c.must_sign, 0);
+            EXPECT_EQ(cs->must_sign, 0);
             EXPECT_EQ(last.flags() & 0x8u, 0u);
             if (row.p.spnego) {
                 EXPECT_EQ(smb2::security_buffer(last), smb2::from_hex("a107 3005 a003 0a0100"));
@@ -165,13 +166,13 @@ TEST(LogonAdmission, EveryRowGetsItsSessionAndAllThatComesWithIt) {
             continue;
         }
         EXPECT_FALSE(s.guest);
-        EXPECT_EQ(c.guest, 0);
+        EXPECT_EQ(cs->guest, 0);
         EXPECT_EQ(last.u16(66), 0u) << "SessionFlags: not a guest";
         EXPECT_EQ(w.delta(QV2_ST_GUEST_SESSIONS), 0);
         // The final reply is signed when either side requires signing: the
         // client's check of it tells the client the server holds its key.
         const bool must_sign = server_requires || row.p.security_mode == kRequires;
-        EXPECT_EQ(c.must_sign, must_sign ? 1 : 0);
+        EXPECT_EQ(cs->must_sign, must_sign ? 1 : 0);
         EXPECT_EQ(last.flags() & 0x8u, must_sign ? 0x8u : 0u);
         if (must_sign) {
             EXPECT_TRUE(last.signed_with(s.key));

@@ -29,19 +29,23 @@ TEST(LogonIntegrity, EachChallengeAnswersOneAuthenticateOnly) {
     ASSERT_TRUE(s.ok) << s.error;
     ASSERT_EQ(dc.process(smb2::logoff_request(s.next_mid++, s.session_id)).status(), 0u);
 
-    // The same AUTHENTICATE again, on the same connection: the challenge it
-    // answers was used, even though a new one would repeat it here.
+    // The same AUTHENTICATE again, on the same connection: its session is
+    // gone, and as the first message of a new one it answers no challenge
+    // (the challenge it answers was used, even though a new one would
+    // repeat it here).
     Bytes replay = s.requests[2];
     smb2::put_u64(replay, 24, s.next_mid++);
-    smb2::Reply again = dc.process(replay);
-    EXPECT_EQ(again.status(), STATUS_LOGON_FAILURE);
-    EXPECT_EQ(dc.conn().authenticated, 0);
+    EXPECT_EQ(dc.process(replay).status(), STATUS_USER_SESSION_DELETED);
+    smb2::put_u64(replay, 24, s.next_mid++);
+    smb2::put_u64(replay, 40, 0);
+    EXPECT_EQ(dc.process(replay).status(), STATUS_LOGON_FAILURE);
+    EXPECT_EQ(dc.conn().sessions, nullptr);
 
     // An AUTHENTICATE on a fresh connection that has sent no CHALLENGE.
     smb2::DirectConn fresh;
     ASSERT_EQ(fresh.process(smb2::negotiate_request(0, {0x0210})).status(), 0u);
-    EXPECT_EQ(fresh.process(s.requests[2]).status(), STATUS_LOGON_FAILURE);
-    EXPECT_EQ(fresh.conn().authenticated, 0);
+    EXPECT_EQ(fresh.process(replay).status(), STATUS_LOGON_FAILURE);
+    EXPECT_EQ(fresh.conn().sessions, nullptr);
 }
 
 TEST(LogonIntegrity, SessionSetupBeforeNegotiateIsRefused) {
@@ -49,7 +53,7 @@ TEST(LogonIntegrity, SessionSetupBeforeNegotiateIsRefused) {
     smb2::CounterWatch w;
     smb2::Reply r = dc.process(smb2::session_setup_request(0, 0, {}));
     EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(dc.conn().challenge_live, 0) << "no challenge was made";
+    EXPECT_EQ(dc.conn().sessions, nullptr) << "no session, no challenge was made";
     EXPECT_EQ(w.delta(QV2_ST_PROTOCOL_ERRORS), 1);
 }
 

@@ -131,7 +131,7 @@ TEST(PairedSigning, QueuedSignedReadsGetExactlyTheRepliesTheyGetOneByOne) {
                                  f.signed_read(131072, 1000),  f.signed_read(140000, 65536),
                                  f.signed_read(299000, 65536), f.signed_read(400000, 10),
                                  f.signed_read(7, 3)};
-    queued.push_back(smb2::nbss(f.s.sign(smb2::echo(f.s.next_mid++))));
+    queued.push_back(smb2::nbss(f.s.sign(smb2::echo(f.s.next_mid++, 1, f.s.session_id))));
 
     Bytes paired = f.run(queued, false);
     Bytes alone = f.run(queued, true);
@@ -190,9 +190,11 @@ TEST(PairedSigning, AReplyHeldBackGoesOutBeforeTheNextMessageEndsTheConnection) 
 // flag set and the field zeroed; the recorded jobs, computed two at once,
 // give the signatures the replies get when signed one by one.
 TEST(PairedSigning, DeferredSignaturesComputedTogetherMatchTheImmediateOnes) {
-    Bytes echo = smb2::echo(1);
+    constexpr uint64_t sid = 0x1001; // DirectConn::authenticate's session
+    Bytes echo = smb2::echo(1, 1, sid);
     smb2::sign(echo, kKey);
-    std::vector<Bytes> reqs = {echo, smb2::compound({smb2::echo(2), smb2::echo(3)}, false, kKey)};
+    std::vector<Bytes> reqs = {
+        echo, smb2::compound({smb2::echo(2, 1, sid), smb2::echo(3, 1, sid)}, false, kKey)};
 
     smb2::DirectConn one_by_one;
     one_by_one.authenticate(kKey);

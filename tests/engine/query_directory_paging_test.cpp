@@ -298,7 +298,7 @@ TEST_F(QueryDirectory, OnlyDirectoryHandlesOfServedClassesAreListed) {
     uint64_t dir = cl_.open(tid_, "");
     uint64_t file = cl_.open(tid_, "a");
     EXPECT_EQ(query({.fid = file}).status(), STATUS_NOT_A_DIRECTORY);
-    EXPECT_EQ(query({.fid = 0x999}).status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(query({.fid = 0x999}).status(), STATUS_FILE_CLOSED);
     for (uint8_t cls : {0, 4, 13, 36, 39, 60})
         EXPECT_EQ(query({.fid = dir, .cls = cls}).status(), STATUS_INVALID_INFO_CLASS) << int(cls);
     EXPECT_EQ(query({.fid = 0x999, .cls = 4}).status(), STATUS_INVALID_INFO_CLASS)

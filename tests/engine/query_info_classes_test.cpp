@@ -247,8 +247,11 @@ TEST_F(QueryInfo, OutputLimitOfEveryClass) {
     uint64_t fid = cl_.open(tid_, "hello.txt");
     for (const ClassSize &c : kClasses) {
         SCOPED_TRACE(testing::Message() << int(c.type) << "/" << int(c.cls));
-        smb2::Reply whole = query({.fid = fid, .type = c.type, .cls = c.cls, .out_len = 0});
+        smb2::Reply whole = query({.fid = fid, .type = c.type, .cls = c.cls, .out_len = 65536});
         ASSERT_EQ(whole.status(), STATUS_SUCCESS);
+        // OutputBufferLength 0 holds nothing: no class fits (MS-SMB2 3.3.5.20).
+        EXPECT_EQ(query({.fid = fid, .type = c.type, .cls = c.cls, .out_len = 0}).status(),
+                  STATUS_INFO_LENGTH_MISMATCH);
         ASSERT_EQ(whole.u32(68), c.size);
         Bytes full = smb2::output_buffer(whole);
 
@@ -312,7 +315,7 @@ TEST_F(QueryInfo, NonAsciiShareNameMakesAProperUtf16Label) {
     smb2::Reply t = cl_.send(msg);
     ASSERT_EQ(t.status(), STATUS_SUCCESS);
     uint64_t fid = cl_.open(t.tid(), "hello.txt");
-    smb2::Reply r = query({.fid = fid, .type = 2, .cls = 1, .out_len = 0}, t.tid());
+    smb2::Reply r = query({.fid = fid, .type = 2, .cls = 1, .out_len = 65536}, t.tid());
     Bytes vol = smb2::output_buffer(r);
     ASSERT_EQ(vol.size(), 18u + 14);
     EXPECT_EQ(smb2::get_u32(vol, 12), 14u);
@@ -367,14 +370,16 @@ TEST_F(QueryInfo, PipeAnswersFileClassesOnly) {
 
 TEST_F(QueryInfo, Refusals) {
     uint64_t fid = cl_.open(tid_, "hello.txt");
-    EXPECT_EQ(query({.fid = 0x999, .type = 3}).status(), STATUS_INVALID_HANDLE)
+    EXPECT_EQ(query({.fid = 0x999, .type = 3}).status(), STATUS_FILE_CLOSED)
         << "the handle before the type";
     EXPECT_EQ(query({.fid = fid, .type = 4}).status(), STATUS_NOT_SUPPORTED);
     for (uint8_t type : {0, 5, 255})
         EXPECT_EQ(query({.fid = fid, .type = type, .cls = 4}).status(), STATUS_INVALID_INFO_CLASS);
-    for (uint8_t cls : {0, 1, 8, 19, 20, 36, 48})
+    for (uint8_t cls : {0, 1, 8, 19, 20, 36})
         EXPECT_EQ(query({.fid = fid, .type = 1, .cls = cls}).status(), STATUS_INVALID_INFO_CLASS)
             << int(cls);
+    EXPECT_EQ(query({.fid = fid, .type = 1, .cls = 48}).status(), STATUS_NOT_SUPPORTED)
+        << "FileNormalizedNameInformation: a 3.1.1 request only";
     for (uint8_t cls : {0, 2, 9, 10, 12})
         EXPECT_EQ(query({.fid = fid, .type = 2, .cls = cls}).status(), STATUS_INVALID_INFO_CLASS)
             << int(cls);
@@ -386,7 +391,7 @@ TEST_F(QueryInfo, Refusals) {
     msg.resize(64 + 36);
     EXPECT_EQ(cl_.send(msg).status(), STATUS_INVALID_PARAMETER) << "short body";
     EXPECT_EQ(cl_.close(tid_, fid).status(), STATUS_SUCCESS);
-    EXPECT_EQ(query({.fid = fid, .cls = 4}).status(), STATUS_INVALID_HANDLE) << "closed";
+    EXPECT_EQ(query({.fid = fid, .cls = 4}).status(), STATUS_FILE_CLOSED) << "closed";
 }
 
 TEST(QueryInfoEndToEnd, CreateQueryInfoCloseCompoundQueriesTheNewOpen) {

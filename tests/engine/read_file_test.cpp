@@ -200,7 +200,7 @@ TEST_F(Read, RefusalsInTheirOrder) {
         << "the channel before the handle";
     EXPECT_EQ(read({.fid = pipe, .length = 1048577}).status(), STATUS_INVALID_PARAMETER)
         << "the length before the handle";
-    EXPECT_EQ(read({.fid = 0x999}).status(), STATUS_INVALID_PARAMETER) << "unknown FileId";
+    EXPECT_EQ(read({.fid = 0x999}).status(), STATUS_FILE_CLOSED) << "unknown FileId";
     EXPECT_EQ(read({.fid = pipe}).status(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(read({.fid = dir}).status(), STATUS_FILE_IS_A_DIRECTORY);
     EXPECT_EQ(w.delta(QV2_ST_READS), 0);

@@ -29,6 +29,15 @@ struct Negotiated {
         dc.conn().login_failures = 0; // keep the limit out of the way
         return dc.process(msg);
     }
+    // Starts the logon of a new session: our CHALLENGE (its NTLM message in
+    // *challenge). The session's id.
+    uint64_t start(Bytes *challenge = nullptr) {
+        smb2::Reply leg1 =
+            send(smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
+        EXPECT_EQ(leg1.status(), STATUS_MORE_PROCESSING_REQUIRED);
+        if (challenge) EXPECT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), challenge));
+        return leg1.sid();
+    }
 };
 
 Bytes setup_with(uint16_t structure_size, uint16_t boff, uint16_t blen, const Bytes &tail) {
@@ -37,12 +46,11 @@ Bytes setup_with(uint16_t structure_size, uint16_t boff, uint16_t blen, const By
     return smb2::request(Header{.command = SMB2_SESSION_SETUP, .mid = 1}, b);
 }
 
-// An AUTHENTICATE for the CHALLENGE this connection was given.
-Bytes authenticate_for(Negotiated &n, const std::string &user, const std::string &password) {
-    smb2::Reply leg1 =
-        n.send(smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
+// An AUTHENTICATE for the CHALLENGE of a new session, whose id goes to *sid.
+Bytes authenticate_for(Negotiated &n, const std::string &user, const std::string &password,
+                       uint64_t *sid) {
     Bytes challenge;
-    EXPECT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), &challenge));
+    *sid = n.start(&challenge);
     NtlmClientParams p;
     p.user = user;
     p.password = password;
@@ -83,7 +91,7 @@ TEST(SessionSetupInput, BadFixedFieldsAndBufferBoundsAreInvalidParameterWithoutA
         EXPECT_EQ(r.status(), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(r.size(), 64u + 9u);
         EXPECT_EQ(w.delta(QV2_ST_LOGON_FAILED), 0);
-        EXPECT_EQ(n.dc.conn().session_id, 0u);
+        EXPECT_EQ(n.dc.conn().sessions, nullptr);
     }
     // StructureSize 26 is taken, and a buffer ending exactly at the message end.
     Negotiated n;
@@ -96,7 +104,8 @@ TEST(SessionSetupInput, EmptySecurityBufferAsksForTheChallenge) {
     smb2::Reply r = n.send(setup_with(25, 88, 0, {}));
     EXPECT_EQ(r.status(), STATUS_MORE_PROCESSING_REQUIRED);
     EXPECT_EQ(r.sid() & 1, 1u);
-    EXPECT_EQ(r.sid(), n.dc.conn().session_id);
+    ASSERT_NE(n.dc.conn().sessions, nullptr);
+    EXPECT_EQ(r.sid(), n.dc.conn().sessions->id);
     Bytes challenge;
     ASSERT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(r), &challenge));
     EXPECT_EQ(smb2::security_buffer(r)[0], 0xa1) << "SPNEGO-wrapped";
@@ -148,16 +157,17 @@ TEST(SessionSetupInput, MalformedAuthenticateIsInvalidParameterOnTheUserAndTheGu
             if (how == 2) smb2::put_u16(m, 12 + 8, 0xFFFF);         // NtChallengeResponse length
             return m;
         };
+        uint64_t sid = 0;
         for (int how = 0; how < 3; how++) {
-            Bytes m = spoil(authenticate_for(n, "alice", "secret"), how);
-            smb2::Reply r = n.send(smb2::session_setup_request(2, 0, smb2::spnego_resp(m)));
+            Bytes m = spoil(authenticate_for(n, "alice", "secret", &sid), how);
+            smb2::Reply r = n.send(smb2::session_setup_request(2, sid, smb2::spnego_resp(m)));
             EXPECT_EQ(r.status(), STATUS_INVALID_PARAMETER);
             EXPECT_TRUE(is_failure(r));
-            EXPECT_EQ(n.dc.conn().authenticated, 0);
+            EXPECT_EQ(n.dc.conn().sessions, nullptr) << "the failed logon's session is gone";
         }
         // An untouched message still logs on.
-        Bytes good = authenticate_for(n, "alice", "secret");
-        smb2::Reply ok = n.send(smb2::session_setup_request(2, 0, smb2::spnego_resp(good)));
+        Bytes good = authenticate_for(n, "alice", "secret", &sid);
+        smb2::Reply ok = n.send(smb2::session_setup_request(2, sid, smb2::spnego_resp(good)));
         EXPECT_EQ(ok.status(), STATUS_SUCCESS);
         EXPECT_EQ(ok.u16(66), with_user ? 0u : 1u);
     }
@@ -166,17 +176,22 @@ TEST(SessionSetupInput, MalformedAuthenticateIsInvalidParameterOnTheUserAndTheGu
 TEST(SessionSetupInput, AuthenticateCutAtEveryLengthNeverLogsOnOrReadsPastIt) {
     smb2::ScopedUser alice("alice", "secret");
     Negotiated n;
-    Bytes good = authenticate_for(n, "alice", "secret");
+    uint64_t sid = 0;
+    Bytes good = authenticate_for(n, "alice", "secret", &sid);
+    n.send(smb2::logoff_request(3, sid)); // only the message is wanted
     for (size_t len = 0; len < good.size(); len++) {
         Bytes cut(good.begin(), good.begin() + len);
         for (bool spnego : {false, true}) {
             SCOPED_TRACE(testing::Message() << len << (spnego ? " spnego" : " bare"));
-            smb2::Reply r =
-                n.send(smb2::session_setup_request(2, 0, spnego ? smb2::spnego_resp(cut) : cut));
+            // Each cut answers a live challenge of its own, so it is parsed.
+            sid = n.start();
+            smb2::Reply r = n.send(
+                smb2::session_setup_request(2, sid, spnego ? smb2::spnego_resp(cut) : cut));
             // An empty token asks for the challenge again; anything else fails.
             if (len == 0) EXPECT_EQ(r.status(), STATUS_MORE_PROCESSING_REQUIRED);
             else EXPECT_TRUE(is_failure(r)) << std::hex << r.status();
-            ASSERT_EQ(n.dc.conn().authenticated, 0);
+            if (len == 0) n.send(smb2::logoff_request(3, sid));
+            ASSERT_EQ(n.dc.conn().sessions, nullptr);
         }
     }
 }
@@ -200,10 +215,12 @@ TEST(SessionSetupInput, RandomSecurityBuffersOnlyEverFailOrAskForTheChallenge) {
             break;
         default: break;
         }
-        smb2::Reply r = n.send(smb2::session_setup_request(2, 0, buf));
+        uint64_t sid = n.start();
+        smb2::Reply r = n.send(smb2::session_setup_request(2, sid, buf));
         uint32_t st = r.status();
         ASSERT_TRUE(is_failure(r) || st == STATUS_MORE_PROCESSING_REQUIRED)
             << i << " " << smb2::hex(buf) << " " << std::hex << st;
-        ASSERT_EQ(n.dc.conn().authenticated, 0);
+        if (st == STATUS_MORE_PROCESSING_REQUIRED) n.send(smb2::logoff_request(3, sid));
+        ASSERT_EQ(n.dc.conn().sessions, nullptr);
     }
 }

@@ -18,12 +18,14 @@ const uint8_t kKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
 const uint8_t kOtherKey[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
                                0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xee};
 
+constexpr uint64_t kSid = 0x1001; // DirectConn::authenticate's session
+
 } // namespace
 
 TEST(Signing, CorrectlySignedRequestGetsASignedReply) {
     smb2::DirectConn dc;
     dc.authenticate(kKey);
-    Bytes req = smb2::echo(7);
+    Bytes req = smb2::echo(7, 1, kSid);
     smb2::sign(req, kKey);
     smb2::CounterWatch w;
     int send = 0;
@@ -39,7 +41,7 @@ TEST(Signing, CorrectlySignedRequestGetsASignedReply) {
 TEST(Signing, UnsignedRequestGetsAnUnsignedReplyEvenWithASession) {
     smb2::DirectConn dc;
     dc.authenticate(kKey);
-    smb2::Reply r = dc.process(smb2::echo(7));
+    smb2::Reply r = dc.process(smb2::echo(7, 1, kSid));
     EXPECT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_EQ(r.flags(), 0x1u);
     EXPECT_EQ(r.signature(), Bytes(16, 0));
@@ -48,7 +50,7 @@ TEST(Signing, UnsignedRequestGetsAnUnsignedReplyEvenWithASession) {
 TEST(Signing, WrongSignatureIsRefusedWithOneCredit) {
     smb2::DirectConn dc;
     dc.authenticate(kKey);
-    Bytes req = smb2::echo(8, 20);
+    Bytes req = smb2::echo(8, 20, kSid);
     smb2::sign(req, kOtherKey);
     smb2::CounterWatch w;
     smb2::Reply r = dc.process(req);
@@ -64,7 +66,7 @@ TEST(Signing, WrongSignatureIsRefusedWithOneCredit) {
 TEST(Signing, TamperedBodyFailsVerification) {
     smb2::DirectConn dc;
     dc.authenticate(kKey);
-    Bytes req = smb2::echo(8);
+    Bytes req = smb2::echo(8, 1, kSid);
     smb2::sign(req, kKey);
     req[66] ^= 1;
     EXPECT_EQ(dc.process(req).status(), STATUS_ACCESS_DENIED);
@@ -73,7 +75,8 @@ TEST(Signing, TamperedBodyFailsVerification) {
 TEST(Signing, EveryReplyOfASignedCompoundVerifiesOverItsOwnBytes) {
     smb2::DirectConn dc;
     dc.authenticate(kKey);
-    Bytes msg = smb2::compound({smb2::echo(1), smb2::echo(2), smb2::echo(3)}, true, kKey);
+    Bytes msg = smb2::compound(
+        {smb2::echo(1, 1, kSid), smb2::echo(2, 1, kSid), smb2::echo(3, 1, kSid)}, true, kKey);
     smb2::Reply whole = dc.process(msg);
     std::vector<smb2::Reply> parts = whole.parts();
     ASSERT_EQ(parts.size(), 3u);
@@ -91,9 +94,9 @@ TEST(Signing, EveryReplyOfASignedCompoundVerifiesOverItsOwnBytes) {
 TEST(Signing, BadSignatureInsideACompoundEndsTheMessageThere) {
     smb2::DirectConn dc;
     dc.authenticate(kKey);
-    Bytes first = smb2::echo(1);
-    Bytes second = smb2::echo(2);
-    Bytes third = smb2::echo(3);
+    Bytes first = smb2::echo(1, 1, kSid);
+    Bytes second = smb2::echo(2, 1, kSid);
+    Bytes third = smb2::echo(3, 1, kSid);
     Bytes msg = smb2::compound({first, second, third}, false, kKey);
     msg[72 + 48] ^= 0xFF; // the second request's signature
     std::vector<smb2::Reply> parts = dc.process(msg).parts();
@@ -106,9 +109,36 @@ TEST(Signing, BadSignatureInsideACompoundEndsTheMessageThere) {
 
 TEST(Signing, SignedRequestWithoutSessionIsRefusedWithTheGrantedCredits) {
     smb2::DirectConn dc;
-    Bytes req = smb2::echo(4, 30);
+    Bytes req = smb2::echo(4, 30, kSid);
     smb2::sign(req, kKey);
     smb2::Reply r = dc.process(req);
     EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
     EXPECT_EQ(r.credits(), 30u);
+}
+
+// Each session of a connection verifies and signs with its own key; a
+// request signed with another session's key is a bad signature.
+TEST(Signing, EachSessionOfAConnectionHasItsOwnKey) {
+    smb2::DirectConn dc;
+    dc.authenticate(kKey, kSid);
+    dc.authenticate(kOtherKey, kSid + 2);
+    struct Case {
+        uint64_t sid;
+        const uint8_t *signed_with, *owner;
+    } cases[] = {{kSid, kKey, kKey},
+                 {kSid + 2, kOtherKey, kOtherKey},
+                 {kSid, kOtherKey, kKey},
+                 {kSid + 2, kKey, kOtherKey}};
+    uint64_t mid = 1;
+    for (const Case &c : cases) {
+        Bytes req = smb2::echo(mid++, 1, c.sid);
+        smb2::sign(req, c.signed_with);
+        smb2::Reply r = dc.process(req);
+        if (c.signed_with == c.owner) {
+            EXPECT_EQ(r.status(), STATUS_SUCCESS);
+            EXPECT_TRUE(r.signed_with(c.owner));
+        } else {
+            EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED);
+        }
+    }
 }

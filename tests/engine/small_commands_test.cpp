@@ -1,6 +1,7 @@
 // The commands answered with fixed replies: ECHO, CHANGE_NOTIFY and
-// OPLOCK_BREAK; and CANCEL, never answered. Through the simulation and
-// without a session.
+// OPLOCK_BREAK; and CANCEL, never answered. Through the simulation, on a
+// guest's session.
+#include "support/smb2_client.h"
 #include "support/smb2_frames.h"
 
 #include "engine/qv2_engine_types.h"
@@ -12,24 +13,36 @@ using smb2::Header;
 
 namespace {
 
-Bytes fixed(uint16_t command, uint64_t mid) {
-    return smb2::request(Header{.command = command, .mid = mid}, smb2::Body().u16(4).u16(0));
+Bytes fixed(smb2::SimClient &sim, uint16_t command) {
+    return smb2::request(sim.header(command), smb2::Body().u16(4).u16(0));
 }
+
+struct SmallCommands : ::testing::Test {
+    smb2::ScopedOption guest_{"guest", "on"};
+    smb2::ScopedOption clock_{"clock", "1700000000"};
+    smb2::SimClient sim_;
+};
 
 } // namespace
 
 // MS-SMB2 3.3.5.16: a CANCEL gets no reply. Every request is answered
 // before the next is read, so a CANCEL can only name one already answered,
 // and the Linux client reports an answer to it as an unknown frame.
-TEST(SmallCommands, EachIsAnsweredWithItsStatusAndItsBodyButCancelIsNot) {
-    smb2::Script s;
-    s.send(fixed(SMB2_ECHO, 11));
-    s.send(fixed(SMB2_CANCEL, 11));
-    s.send(fixed(SMB2_CHANGE_NOTIFY, 12));
-    s.send(fixed(SMB2_OPLOCK_BREAK, 13));
+TEST_F(SmallCommands, EachIsAnsweredWithItsStatusAndItsBodyButCancelIsNot) {
+    uint64_t first = sim_.session().next_mid;
+    Bytes cancel = fixed(sim_, SMB2_CANCEL);
+    smb2::put_u64(cancel, 24, first);
+    sim_.session().next_mid = first;
+    Bytes echo = fixed(sim_, SMB2_ECHO);
+    smb2::Script s = sim_.session().script();
+    s.send(echo).send(cancel);
+    s.send(fixed(sim_, SMB2_CHANGE_NOTIFY));
+    s.send(fixed(sim_, SMB2_OPLOCK_BREAK));
     smb2::Transcript t = smb2::run(s);
-    EXPECT_EQ(t.received.size(), 4u);
-    ASSERT_EQ(t.replies.size(), 3u);
+    size_t logon = sim_.session().replies.size();
+    EXPECT_EQ(t.received.size(), logon + 4);
+    ASSERT_EQ(t.replies.size(), logon + 3);
+    t.replies.erase(t.replies.begin(), t.replies.begin() + long(logon));
     const uint32_t want[] = {STATUS_SUCCESS, STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED};
     const uint16_t cmd[] = {SMB2_ECHO, SMB2_CHANGE_NOTIFY, SMB2_OPLOCK_BREAK};
     for (size_t i = 0; i < 3; i++) {
@@ -37,7 +50,7 @@ TEST(SmallCommands, EachIsAnsweredWithItsStatusAndItsBodyButCancelIsNot) {
         const smb2::Reply &r = t.replies[i];
         EXPECT_EQ(r.status(), want[i]);
         EXPECT_EQ(r.command(), cmd[i]);
-        EXPECT_EQ(r.mid(), 11 + i);
+        EXPECT_EQ(r.mid(), first + i);
         if (want[i] == STATUS_SUCCESS) {
             ASSERT_EQ(r.size(), 68u);
             EXPECT_EQ(r.u32(64), 4u);
@@ -50,15 +63,14 @@ TEST(SmallCommands, EachIsAnsweredWithItsStatusAndItsBodyButCancelIsNot) {
 
 // These statuses belong to the reply, not to the message: the commands
 // after them in a compound still run. A CANCEL in the chain is passed over.
-TEST(SmallCommands, TheirStatusesDoNotFailTheRestOfACompound) {
-    smb2::Script s;
-    s.send(smb2::compound(
-        {smb2::echo(1), fixed(SMB2_CHANGE_NOTIFY, 2), fixed(SMB2_CANCEL, 3), smb2::echo(4)}));
-    smb2::Transcript t = smb2::run(s);
-    ASSERT_EQ(t.replies.size(), 1u);
-    std::vector<smb2::Reply> parts = t.replies[0].parts();
+TEST_F(SmallCommands, TheirStatusesDoNotFailTheRestOfACompound) {
+    Bytes notify = fixed(sim_, SMB2_CHANGE_NOTIFY);
+    Bytes cancel = fixed(sim_, SMB2_CANCEL);
+    Bytes echo = fixed(sim_, SMB2_ECHO);
+    std::vector<smb2::Reply> parts =
+        sim_.run({smb2::compound({fixed(sim_, SMB2_ECHO), notify, cancel, echo})})[0].parts();
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[1].status(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(parts[2].status(), STATUS_SUCCESS);
-    EXPECT_EQ(parts[2].mid(), 4u);
+    EXPECT_EQ(parts[2].mid(), smb2::get_u64(echo, 24));
 }

@@ -65,10 +65,10 @@ TEST(Trace, ReplyIsShownSentAndNamedByItsStatus) {
 
 TEST(Trace, ErrorRepliesNameTheirStatus) {
     smb2::Script s;
-    s.send(smb2::request(smb2::Header{.command = SMB2_WRITE, .mid = 1}, Bytes(48, 0)));
+    s.send(smb2::request(smb2::Header{.command = SMB2_READ, .mid = 1}, Bytes(48, 0)));
     std::string err = traced_run("1", s);
-    EXPECT_NE(err.find("<< 73 bytes ACCESS_DENIED\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("status=c0000022"), std::string::npos) << err;
+    EXPECT_NE(err.find("<< 73 bytes USER_SESSION_DELETED\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("status=c0000203"), std::string::npos) << err;
 }
 
 TEST(Trace, OnlyAValueStartingWithOneSwitchesItOn) {

@@ -150,7 +150,7 @@ TEST_F(TreeConnect, DisconnectFreesTheTreeAndOnlyALiveTreeMovesTheCounter) {
     EXPECT_EQ(r.u16(64), 4u);
     EXPECT_EQ(w.delta(QV2_ST_TREES), -1);
     EXPECT_EQ(list_length(), 1) << "the disconnected tree is not kept";
-    EXPECT_EQ(tree_find(&cl_.conn(), other), cl_.conn().tree_list);
+    EXPECT_EQ(smb2::any_tree(cl_.conn(), other), cl_.conn().tree_list);
 
     EXPECT_EQ(disconnect(tid).status(), STATUS_SUCCESS) << "again: nothing left to disconnect";
     EXPECT_EQ(disconnect(0x777).status(), STATUS_SUCCESS);
@@ -192,7 +192,7 @@ TEST_F(TreeConnect, LogoffReleasesEveryTreeAndForgetsTheirIds) {
     ASSERT_EQ(disconnect(tid).status(), STATUS_SUCCESS);
     connect("docs");
     ASSERT_NE(cl_.conn().freed_tree_ids, nullptr);
-    conn_free_trees_opens(&cl_.conn());
+    free_trees_opens(&cl_.conn(), nullptr);
     EXPECT_EQ(cl_.conn().tree_list, nullptr);
     EXPECT_EQ(cl_.conn().freed_tree_ids, nullptr);
 }
@@ -217,7 +217,7 @@ TEST(TreeIds, NoFreedIdIsForgottenWhenTheSetBecomesABitmap) {
     uint32_t id = 0;
     ASSERT_EQ(tree_id_draw(&c, &id), 0);
     EXPECT_EQ(id, n + 1);
-    conn_free_trees_opens(&c);
+    free_trees_opens(&c, nullptr);
     EXPECT_EQ(c.freed_tree_ids, nullptr);
 }
 
@@ -239,7 +239,7 @@ TEST(TreeIds, ReleasingInAnyOrderKeepsEveryIdTaken) {
     EXPECT_EQ(got[0], 7u) << "1..6 are all taken, by live or by freed trees";
     EXPECT_EQ(got[1], 8u);
     EXPECT_EQ(got[2], 9u);
-    conn_free_trees_opens(&c);
+    free_trees_opens(&c, nullptr);
 }
 
 // The same refusals end to end, as a client sees them.

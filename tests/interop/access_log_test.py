@@ -126,10 +126,14 @@ class AccessLog(Fixture):
             self.assertEqual(e["client"], "127.0.0.1")
         self.assertEqual(by_event["accept"][0]["result"], "ok")
         logon = by_event["logon"][0]
-        self.assertEqual((logon["user"], logon["result"], logon["session"]), ("alice", "ok", "user"))
+        self.assertEqual((logon["user"], logon["result"], logon["type"]), ("alice", "ok", "user"))
         self.assertIn(logon["signing"], ("required", "optional"))
         self.assertEqual([(t["share"], t["result"], t["user"]) for t in by_event["tree"]],
                          [("docs", "ok", "alice")])
+        # Every line about the session names it by its SessionId.
+        self.assertRegex(logon["session"], "^[0-9a-f]{16}$")
+        for e in by_event["tree"] + by_event["close"] + by_event["open"]:
+            self.assertEqual(e["session"], logon["session"], e)
         close = by_event["close"][0]
         self.assertEqual((close["path"], str(close["bytes_read"])), ("hello.txt", str(len(CONTENT))))
         refused = by_event["open"][0]

@@ -187,17 +187,21 @@ Session logon(const Exchange &exchange, const LogonParams &p) {
         return s.replies.back();
     };
 
-    Reply nego = step(negotiate_request(0, p.dialects, p.security_mode, p.capabilities));
-    if (nego.size() < 64 || nego.status() != 0) {
-        s.error = "NEGOTIATE failed";
-        s.status = nego.size() >= 12 ? nego.status() : 0;
-        return s;
+    uint64_t mid = p.first_mid;
+    if (p.negotiate) {
+        Reply nego =
+            step(negotiate_request(mid++, p.dialects, p.security_mode, p.capabilities));
+        if (nego.size() < 64 || nego.status() != 0) {
+            s.error = "NEGOTIATE failed";
+            s.status = nego.size() >= 12 ? nego.status() : 0;
+            return s;
+        }
     }
 
     Bytes ntlm_nego = ntlm_negotiate_message(p.ntlm_flags);
     Reply leg1 =
-        step(session_setup_request(1, 0, p.spnego ? spnego_init(ntlm_nego) : ntlm_nego,
-                                   p.security_mode));
+        step(session_setup_request(mid++, p.session_id,
+                                   p.spnego ? spnego_init(ntlm_nego) : ntlm_nego, p.security_mode));
     s.status = leg1.size() >= 12 ? leg1.status() : 0;
     if (leg1.size() < 64 || s.status != 0xC0000016) {
         s.error = "first SESSION_SETUP did not ask for more processing";
@@ -220,8 +224,9 @@ Session logon(const Exchange &exchange, const LogonParams &p) {
         if (p.tamper == LogonParams::Tamper::mech_list_mic) mic[5] ^= 1;
     }
     Reply leg2 = step(
-        session_setup_request(2, s.session_id, p.spnego ? spnego_resp(auth, mic) : auth,
+        session_setup_request(mid++, s.session_id, p.spnego ? spnego_resp(auth, mic) : auth,
                               p.security_mode));
+    s.next_mid = mid;
     s.status = leg2.size() >= 12 ? leg2.status() : 0;
     if (leg2.size() < 64 + 8 || s.status != 0) {
         s.error = "second SESSION_SETUP failed";

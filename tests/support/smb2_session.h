@@ -50,6 +50,12 @@ struct LogonParams {
     // The AUTHENTICATE's NegotiateFlags; 0: the usual set. Without extended
     // session security they are an NTLMv1 client's.
     uint32_t auth_flags = 0;
+    // Another session on a connection that has negotiated already: no
+    // NEGOTIATE, and MessageIds from first_mid on.
+    bool negotiate = true;
+    uint64_t first_mid = 0;
+    // Not 0: re-authenticates this session instead of starting a new one.
+    uint64_t session_id = 0;
 };
 
 struct Session {
@@ -62,7 +68,7 @@ struct Session {
     Bytes challenge_message; // the NTLM CHALLENGE the server sent
     Bytes server_mic;        // the mechListMIC of the server's final token (empty: none)
     bool server_mic_ok = false; // it is the one the server's keys give
-    std::vector<Bytes> requests; // what was sent, in order (MessageIds 0, 1, 2)
+    std::vector<Bytes> requests; // what was sent, in order (MessageIds from first_mid)
     std::vector<Reply> replies;  // the replies to them
     uint64_t next_mid = 3;       // first MessageId after the logon
 

@@ -116,17 +116,20 @@ DirectConn::DirectConn() {
     qv2_opts_get(&c_.opts);
 }
 
-// What the session loop's end frees: trees and opens, and the logon state
-// a challenge leg leaves waiting for its AUTHENTICATE.
+// What the session loop's end frees: the sessions with their trees and
+// opens, and the logon state a challenge leg leaves waiting.
 DirectConn::~DirectConn() {
-    conn_free_trees_opens(&c_);
-    session_end(&c_);
+    sessions_free_all(&c_);
+    session_drop_nego(&c_);
 }
 
-void DirectConn::authenticate(const uint8_t key[16], uint64_t session_id) {
-    c_.authenticated = 1;
-    c_.session_id = session_id;
-    memcpy(c_.signing_key, key, 16);
+qv2_session *DirectConn::authenticate(const uint8_t key[16], uint64_t session_id) {
+    qv2_session *s = session_create(&c_, session_id);
+    EXPECT_NE(s, nullptr);
+    if (!s) return nullptr;
+    s->valid = 1;
+    memcpy(s->signing_key, key, 16);
+    return s;
 }
 
 Reply DirectConn::process(const Bytes &msg, int *send) {
@@ -139,6 +142,18 @@ Reply DirectConn::process(const Bytes &msg, int *send) {
     EXPECT_FALSE(r.buf.failed);
     qv2_buf_free(&r.buf);
     return Reply(out);
+}
+
+qv2_open *any_open(qv2_conn &c, uint64_t id) {
+    for (qv2_open *o = c.open_list; o; o = o->next)
+        if (o->in_use && o->id == id) return o;
+    return nullptr;
+}
+
+qv2_tree *any_tree(qv2_conn &c, uint32_t id) {
+    for (qv2_tree *t = c.tree_list; t; t = t->next)
+        if (!t->disconnected && t->id == id) return t;
+    return nullptr;
 }
 
 CounterWatch::CounterWatch() {

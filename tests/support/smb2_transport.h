@@ -93,8 +93,8 @@ class DirectConn {
 
     qv2_conn &conn() { return c_; }
     ScriptedIo &transport() { return io_; }
-    // Marks the session as set up with this signing key.
-    void authenticate(const uint8_t key[16], uint64_t session_id = 0x1001);
+    // Adds a session that has logged on with this signing key.
+    qv2_session *authenticate(const uint8_t key[16], uint64_t session_id = 0x1001);
     // Runs frame_in on a copy of msg (kept in last_message(), since frame_in
     // modifies it). Returns the reply builder's content.
     Reply process(const Bytes &msg, int *send = nullptr);
@@ -106,6 +106,11 @@ class DirectConn {
     qv2_conn c_{};
     Bytes msg_;
 };
+
+// The connection's open or live tree with this id, whichever session holds
+// it (open_find and tree_find see only the current request's session).
+qv2_open *any_open(qv2_conn &c, uint64_t id);
+qv2_tree *any_tree(qv2_conn &c, uint32_t id);
 
 // Counter snapshot: delta(QV2_ST_...) is how far a counter moved since.
 class CounterWatch {

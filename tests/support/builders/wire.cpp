@@ -236,8 +236,8 @@ Bytes echo_body() {
     return Body().u16(4).u16(0);
 }
 
-Bytes echo(uint64_t mid, uint16_t credit_request) {
-    return request(Header{.command = 13, .mid = mid, .credit_request = credit_request},
+Bytes echo(uint64_t mid, uint16_t credit_request, uint64_t sid) {
+    return request(Header{.command = 13, .mid = mid, .sid = sid, .credit_request = credit_request},
                    echo_body());
 }
 

@@ -96,7 +96,7 @@ Bytes request(const Header &h, const Bytes &body = {});
 // ECHO's body (StructureSize 4, Reserved 0).
 Bytes echo_body();
 // A whole ECHO request.
-Bytes echo(uint64_t mid, uint16_t credit_request = 1);
+Bytes echo(uint64_t mid, uint16_t credit_request = 1, uint64_t sid = 0);
 
 // Joins requests into one compound message: each but the last is padded
 // with zeros to a multiple of 8 and its NextCommand set to the distance to
