@@ -166,7 +166,9 @@ const qv2_opt_doc kDocs[] = {
     {"guest", "auto|on|off", "auto", "guest logons; auto admits guests only while no user exists"},
     {"signing", "enabled|required", "enabled", "announce signing as required, and enforce it"},
     {"ntlm_timecheck", "on|off", "on", "refuse NTLM timestamps more than 2 hours off"},
-    {"max_clients", "1..1024", "16", "simultaneous connections; more are refused"},
+    {"max_clients", "1..1024", "16",
+     "simultaneous connections; before logon at most half from one address, the oldest making "
+     "room"},
     {"idle_timeout_ms", "100..86400000", "300000", "a connection silent this long is dropped"},
     {"logon_timeout_ms", "1000..600000", "30000",
      "a connection not logged on this long after it opened is dropped"},

@@ -154,5 +154,7 @@ void log_disconnect(qv2_conn *c) {
     uint64_t now = qv2_now_ms();
     qv2_logline_num(&l, "duration_ms", int64_t(now > c->started_ms ? now - c->started_ms : 0));
     qv2_logline_num(&l, "bytes_sent", int64_t(c->bytes_out));
+    if (c->io && c->io->evicted && c->io->evicted(c->io_user))
+        qv2_logline_str(&l, "reason", "evicted");
     qv2_alog_emit(&l);
 }

@@ -220,7 +220,9 @@ shape fs_answer(const qv2_open *o, uint8_t cls, qv2_buf *b) {
         qv2_buf_byte(b, 0); // SupportsObjects
         qv2_buf_byte(b, 0); // Reserved
         qv2_buf_put(b, label, uint64_t(label_len));
-        return {12 + uint32_t(label_len), false, 0};
+        // The structure's size with its first label unit, aligned as Windows
+        // declares it: 24. A longer label that doesn't fit is cut.
+        return {24, true, 0};
     }
     case FILE_FS_SIZE_INFORMATION:
         w64(b, 0); // TotalAllocationUnits
@@ -237,7 +239,7 @@ shape fs_answer(const qv2_open *o, uint8_t cls, qv2_buf *b) {
         w32(b, MAX_COMPONENT_NAME);
         w32(b, 8); // FileSystemNameLength
         qv2_buf_put(b, "N\0T\0F\0S\0", 8);
-        return {20, false, 0};
+        return {16, true, 0}; // as for the volume label: the structure's aligned size
     case FILE_FS_CONTROL_INFORMATION:
         // No quotas and no content indexing: the filtering values 0, no
         // default quota threshold or limit (-1), FILE_VC_QUOTA_NONE.

@@ -27,6 +27,12 @@ struct qv2_io {
     // fresh; without it (the simulation) challenges are derived from the
     // server name and the time, so that transcripts repeat.
     int (*random)(void *user, uint8_t *out, int n) = nullptr;
+    // Optional: told once, when the connection's first logon succeeds (a
+    // listener may close connections that never log on to make room).
+    void (*logged_on)(void *user) = nullptr;
+    // Optional: whether the transport ended the connection itself to make
+    // room for another (asked once, at the end, for the log).
+    int (*evicted)(void *user) = nullptr;
 };
 
 // The NTLM exchange between our CHALLENGE and the client's AUTHENTICATE:
@@ -167,9 +173,6 @@ struct qv2_conn {
     uint64_t started_ms;  // when the connection began: the logon deadline runs from here
     int logged_on;        // a SESSION_SETUP has succeeded on this connection
     int closing; // end the connection after the current message
-    // Told once the connection has a session (the listener's admission
-    // rule may then no longer evict it); may be null.
-    void (*on_logged_on)(void *io_user) = nullptr;
     // negotiation
     int negotiated;
     int dialect;

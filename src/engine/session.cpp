@@ -186,7 +186,7 @@ void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, const
     qv2_session *s = c->sess;
     if (!more) {
         s->valid = 1;
-        if (!c->logged_on && c->on_logged_on) c->on_logged_on(c->io_user);
+        if (!c->logged_on && c->io && c->io->logged_on) c->io->logged_on(c->io_user);
         c->logged_on = 1;
         c->login_failures = 0;
     }

@@ -23,6 +23,9 @@
 namespace {
 
 constexpr int kAcceptStepMs = 100;
+// A connection that has not logged on may be closed to make room once it
+// has had this long to do so.
+constexpr uint64_t kEvictableAfterMs = 1000;
 constexpr int kNotSentLowat = 65536; // bytes a connection may queue unsent in the kernel
 constexpr int kBacklog = 64;
 
@@ -142,16 +145,66 @@ int open_listener(const qv2_ip *ip, bool want_v6, uint32_t port, int *port_out, 
 }
 
 // A connection thread: serves the client, closes the socket, and leaves
-// the record for the reaper.
+// the record for the reaper. The socket is closed under the lock: the
+// accept thread may be shutting it down to evict the connection.
 void conn_main(void *arg) {
     auto *c = static_cast<net_conn *>(arg);
     qv2_sess_run(&c->io, &c->peer, 0);
+    std::lock_guard<std::mutex> guard(g.lock);
     shutdown(c->sock, SHUT_RDWR);
     close(c->sock);
     c->sock = -1;
-    std::lock_guard<std::mutex> guard(g.lock);
     g.client_count--;
     c->finished = 1;
+}
+
+void x_logged_on(void *user) {
+    std::lock_guard<std::mutex> guard(g.lock);
+    static_cast<net_conn *>(user)->logged_on = 1;
+}
+
+int x_evicted(void *user) {
+    std::lock_guard<std::mutex> guard(g.lock);
+    return static_cast<net_conn *>(user)->evicted;
+}
+
+// Admission when slots are scarce (called under the lock). Connections
+// that have not logged on may hold at most half of max_clients from one
+// address; and when every slot is taken, the oldest connection that has
+// not logged on makes room, once it has had kEvictableAfterMs to log on.
+// Peers that connect and never log on thus can't lock a client with
+// credentials out, however fast they reconnect. Returns the connection
+// to close (its socket is shut down and it counts as gone), or null; *admit
+// says whether the newcomer from `peer` gets a slot.
+net_conn *make_room(const qv2_ip *peer, int max_clients, bool *admit) {
+    uint64_t now = qv2_now_ms();
+    int32_t live = 0, from_peer = 0;
+    net_conn *oldest = nullptr, *oldest_from_peer = nullptr;
+    for (net_conn *c = g.conns; c; c = c->next) {
+        if (c->finished || c->evicted) continue;
+        live++;
+        if (c->logged_on) continue;
+        bool same = qv2_ip_equal(&c->peer, peer);
+        if (same) from_peer++;
+        if (now - c->started_ms < kEvictableAfterMs) continue;
+        if (!oldest || c->started_ms < oldest->started_ms) oldest = c;
+        if (same && (!oldest_from_peer || c->started_ms < oldest_from_peer->started_ms))
+            oldest_from_peer = c;
+    }
+    int32_t per_peer = max_clients / 2 > 0 ? max_clients / 2 : 1;
+    net_conn *victim = nullptr;
+    if (from_peer >= per_peer) victim = oldest_from_peer;
+    else if (live >= max_clients) victim = oldest;
+    else {
+        *admit = true;
+        return nullptr;
+    }
+    *admit = victim != nullptr;
+    if (victim) {
+        victim->evicted = 1;
+        if (victim->sock >= 0) shutdown(victim->sock, SHUT_RDWR);
+    }
+    return victim;
 }
 
 // Joins and frees finished connection records, or all of them.
@@ -200,12 +253,12 @@ void accept_one(int lfd) {
 
     qv2_opts opts;
     qv2_opts_get(&opts);
-    int full;
+    bool admit = false;
     {
         std::lock_guard<std::mutex> guard(g.lock);
-        full = g.client_count >= opts.max_clients;
+        make_room(&peer, opts.max_clients, &admit);
     }
-    if (full) {
+    if (!admit) {
         qv2_stat_add(QV2_ST_REFUSED_FULL, 1);
         qv2_alog_refused(&peer, "full");
         close(fd);
@@ -225,6 +278,9 @@ void accept_one(int lfd) {
     c->io.log = nullptr;
     c->io.write_pair = x_write_pair;
     c->io.random = x_random;
+    c->io.logged_on = x_logged_on;
+    c->io.evicted = x_evicted;
+    c->started_ms = qv2_now_ms();
     {
         std::lock_guard<std::mutex> guard(g.lock);
         g.client_count++;

@@ -12,6 +12,12 @@ struct net_conn {
     qv2_ip peer; // IPv4-mapped IPv6 already folded to IPv4
     qv2_thread thread;
     int finished; // set under the service lock once the thread's work is done
+    // The admission rule's view, under the service lock: when the
+    // connection was accepted, whether a logon has succeeded on it, and
+    // whether it was closed to make room for a newcomer.
+    uint64_t started_ms;
+    int logged_on;
+    int evicted;
     net_conn *next;
 };
 

@@ -35,7 +35,9 @@ struct Negotiated {
         smb2::Reply leg1 =
             send(smb2::session_setup_request(1, 0, smb2::spnego_init(ntlm_negotiate_message())));
         EXPECT_EQ(leg1.status(), STATUS_MORE_PROCESSING_REQUIRED);
-        if (challenge) EXPECT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), challenge));
+        if (challenge) {
+            EXPECT_TRUE(smb2::ntlm_from_token(smb2::security_buffer(leg1), challenge));
+        }
         return leg1.sid();
     }
 };

@@ -7,6 +7,7 @@ the repository, about 10 s a boot), so every boot runs several commands.
 Skips (exit 77 under CTest) when the script is not there.
 """
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -146,6 +147,52 @@ class KernelClient(unittest.TestCase):
                 self.assertListed(run.cmd(0)[1], ["inner.txt"])
                 self.assertEqual(run.cmd(1)[1], "hello from the host")
                 self.assertHash(run.cmd(2)[1], self.odd_hash)
+
+
+class TwoUsersOneConnection(unittest.TestCase):
+    """A second mount of the same server as another user adds a session to
+    the connection the first mount opened (the kernel shares it); unmounting
+    it ends that session only."""
+
+    def test_alice_and_bob_mount_two_shares_over_one_connection(self):
+        tmp = tempfile.mkdtemp(prefix="dirir2i-kcifs2-")
+        try:
+            docs, pub = os.path.join(tmp, "docs"), os.path.join(tmp, "pub")
+            os.makedirs(docs)
+            os.makedirs(pub)
+            with open(os.path.join(docs, "a.txt"), "w") as f:
+                f.write("alice's file\n")
+            write_random_file(os.path.join(pub, "b.bin"), 3 * 1024 * 1024 + 5, 7)
+            want = sha256_file(os.path.join(pub, "b.bin"))
+            log = os.path.join(tmp, "access.log")
+            users = {"alice": PASSWORD, "bob": "Bob-Pass-2"}
+            with Server({"docs": docs, "pub": pub}, users=users, workdir=tmp,
+                        extra=["--log", log]) as srv:
+                mount_bob = ("mkdir -p /tmp/m2 && mount -t cifs //10.0.2.100/pub /tmp/m2 -o "
+                             f"ro,cache=none,vers=2.1,port={srv.port},ip=10.0.2.100,"
+                             f"username=bob,password={users['bob']}")
+                run = kcifs(srv.port, "docs", [
+                    mount_bob, "sha256sum /tmp/m2/b.bin", "cat a.txt",
+                    "cat /proc/fs/cifs/DebugData", "umount /tmp/m2", "cat a.txt",
+                    "ls /tmp/m2 | wc -l"], user="alice", password=PASSWORD)
+                self.assertEqual(run.rc, 0, run.output[-6000:])
+                self.assertEqual(run.cmd(1)[1].split()[0], want)
+                self.assertEqual(run.cmd(2)[1], "alice's file")
+                debug = run.cmd(3)[1]
+                self.assertEqual(debug.count("ConnectionId:"), 1, debug)
+                self.assertEqual(len(re.findall(r"SessionId: 0x[0-9a-f]+", debug)), 2, debug)
+                self.assertIn("\\\\10.0.2.100\\pub", debug)
+                self.assertIn("\\\\10.0.2.100\\docs", debug)
+                self.assertEqual(run.cmd(5), (0, "alice's file"), "alice's session goes on")
+                self.assertEqual(run.cmd(6)[1].strip(), "0", "bob's share is unmounted")
+            with open(log) as f:
+                lines = [dict(kv.split("=", 1) for kv in line.split() if "=" in kv) for line in f]
+            logons = [e for e in lines if e.get("event") == "logon" and e.get("result") == "ok"]
+            self.assertEqual(sorted(e["user"] for e in logons), ["alice", "bob"])
+            self.assertEqual(len({e["conn"] for e in logons}), 1, "one connection")
+            self.assertEqual(len({e["session"] for e in logons}), 2, "two sessions")
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """A JavaScript client (npm @marsaud/smb2, installed by the test command
 into build/npm) whose logon is NTLMv1: a guest while guests are admitted,
-refused otherwise, since NTLMv1 never proves a user."""
+refused otherwise, since NTLMv1 never proves a user. As a guest it reads
+files and lists folders (a listing ends by closing a handle the client may
+no longer have, and it needs STATUS_FILE_CLOSED for that)."""
 import os
 import shutil
 import subprocess
@@ -15,11 +17,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 NODE_PATH = os.environ.get("DIRIR2I_NODE_PATH", "")
 
 
-def read_file(port, user, password, name):
+def js_client(port, user, password, op, name):
     env = dict(os.environ, NODE_PATH=NODE_PATH,
                NODE_OPTIONS="--openssl-legacy-provider")  # NTLMv1 needs DES
-    return subprocess.run(["node", os.path.join(HERE, "js", "read_file.js"), str(port), "docs",
-                           user, password, name], stdout=subprocess.PIPE,
+    return subprocess.run(["node", os.path.join(HERE, "js", "client.js"), str(port), "docs",
+                           user, password, op, name], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=60, env=env)
 
 
@@ -30,6 +32,9 @@ class NtlmV1Client(unittest.TestCase):
             root = os.path.join(tmp, "share")
             os.makedirs(root)
             write_random_file(os.path.join(root, "data.bin"), 3 * 1024 * 1024 + 7, 5)
+            os.makedirs(os.path.join(root, "sub"))
+            for name in ("a.txt", "b.txt", "c d.txt"):
+                open(os.path.join(root, "sub", name), "w").close()
             with open(os.path.join(root, "data.bin"), "rb") as f:
                 want = f.read()
             for guest, ok in (("on", True), ("off", False)):
@@ -37,10 +42,15 @@ class NtlmV1Client(unittest.TestCase):
                 os.makedirs(work)
                 with self.subTest(guest=guest), Server({"docs": root}, users={"alice": "pw"},
                                                        opts={"guest": guest}, workdir=work) as srv:
-                    r = read_file(srv.port, "alice", "pw", "data.bin")
+                    r = js_client(srv.port, "alice", "pw", "read", "data.bin")
                     if ok:
                         self.assertEqual(r.returncode, 0, r.stderr.decode())
                         self.assertTrue(r.stdout == want, "byte-identical copy")
+                        for folder, names in (("", ["data.bin", "sub"]),
+                                              ("sub", ["a.txt", "b.txt", "c d.txt"])):
+                            r = js_client(srv.port, "alice", "pw", "list", folder)
+                            self.assertEqual(r.returncode, 0, r.stderr.decode())
+                            self.assertEqual(r.stdout.decode().splitlines(), names)
                     else:
                         self.assertNotEqual(r.returncode, 0)
                         self.assertIn(b"STATUS_LOGON_FAILURE", r.stderr)

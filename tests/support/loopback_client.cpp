@@ -207,8 +207,8 @@ long long stat(const char *name) {
     return std::stoll(json.substr(at + key.size()));
 }
 
-Conn::Conn(int port, bool small_window)
-    : fd_(connect_to("127.0.0.1", port, nullptr, small_window)) {}
+Conn::Conn(int port, bool small_window, const char *from)
+    : fd_(connect_to("127.0.0.1", port, from, small_window)) {}
 
 Conn::~Conn() {
     close();

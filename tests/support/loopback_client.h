@@ -53,7 +53,9 @@ long long stat(const char *name);
 // makes a client that reads slowly.
 class Conn {
   public:
-    explicit Conn(int port, bool small_window = false);
+    // `from`: a local address to connect from (127.0.0.2, say), else the
+    // system's choice.
+    explicit Conn(int port, bool small_window = false, const char *from = nullptr);
     ~Conn();
     Conn(const Conn &) = delete;
     Conn &operator=(const Conn &) = delete;
