@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 # systemd, groff-base, man-db and pkgconf check the install tree (the unit,
 # the man page, a pkg-config consumer).
-packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev
           smbclient python3-impacket tshark rclone python3-pytest python3-pip python3-setuptools
           python3-wheel systemd groff-base man-db pkgconf samba-testsuite
           qemu-system-x86 busybox-static cpio kmod socat) # the last five: the Linux client's guest

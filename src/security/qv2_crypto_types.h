@@ -16,12 +16,10 @@ struct qv2_hmac256_ctx {
     uint8_t opad_key[64];
 };
 
-// Only used inside HMAC-MD5.
+// Only used inside HMAC-MD5 and the NTLM keys: room for libcrypto's MD5
+// state (md5.cpp checks that it fits), so the context needs no allocation.
 struct qv2_md5_ctx {
-    uint32_t state[4];
-    uint64_t total;
-    uint8_t block[64];
-    uint64_t fill;
+    alignas(8) uint8_t state[96];
 };
 
 struct qv2_hmacmd5_ctx {
