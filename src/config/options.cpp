@@ -27,6 +27,8 @@ qv2_opts g_opts = {
     0,               // clock: system
     "KESTRAVONDLEX", // server_name
     30000,           // logon_timeout_ms
+    0x0210,          // max_dialect: 2.1
+    QV2_ENCRYPT_ENABLED,
 };
 
 int qv2_cfg_trace_level_of(const char *value) { return !value ? 0 : value[0] == '1' ? 2 : 1; }
@@ -89,6 +91,12 @@ int set_word(const word_choice *choices, size_t n, const char *value, int32_t *f
 const word_choice kGuest[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 const word_choice kSigning[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
 const word_choice kOnOff[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+const word_choice kDialects[] = {
+    {"2.0.2", 0x0202}, {"2.1", 0x0210}, {"3.0", 0x0300}, {"3.0.2", 0x0302}, {"3.1.1", 0x0311}};
+const word_choice kEncryption[] = {{"off", QV2_ENCRYPT_OFF},
+                                   {"enabled", QV2_ENCRYPT_ENABLED},
+                                   {"desired", QV2_ENCRYPT_DESIRED},
+                                   {"required", QV2_ENCRYPT_REQUIRED}};
 
 // A numeric option bounded to min..max; `field32` or `field64` receives it.
 struct number_option {
@@ -132,6 +140,16 @@ int set_one(qv2_opts *o, const char *key, const char *value) {
             return qv2_fail(DIRIR2I_EARG, "ntlm_timecheck: on or off");
         return 0;
     }
+    if (strcmp(key, "max_dialect") == 0) {
+        if (set_word(kDialects, std::size(kDialects), value, &o->max_dialect) != 0)
+            return qv2_fail(DIRIR2I_EARG, "max_dialect: 2.0.2, 2.1, 3.0, 3.0.2 or 3.1.1");
+        return 0;
+    }
+    if (strcmp(key, "encryption") == 0) {
+        if (set_word(kEncryption, std::size(kEncryption), value, &o->encryption) != 0)
+            return qv2_fail(DIRIR2I_EARG, "encryption: off, enabled, desired or required");
+        return 0;
+    }
     for (const number_option &opt : kNumbers) {
         if (strcmp(key, opt.key) != 0) continue;
         int64_t v;
@@ -166,6 +184,10 @@ const qv2_opt_doc kDocs[] = {
     {"guest", "auto|on|off", "auto", "guest logons; auto admits guests only while no user exists"},
     {"signing", "enabled|required", "enabled", "announce signing as required, and enforce it"},
     {"ntlm_timecheck", "on|off", "on", "refuse NTLM timestamps more than 2 hours off"},
+    {"max_dialect", "2.0.2|2.1|3.0|3.0.2|3.1.1", "2.1",
+     "the highest dialect spoken; 3.1.1 on any untrusted network"},
+    {"encryption", "off|enabled|desired|required", "enabled",
+     "SMB 3 encryption: allowed, asked of 3.x sessions, or required of every client"},
     {"max_clients", "1..1024", "16",
      "simultaneous connections; before logon at most half from one address, the oldest making "
      "room"},

@@ -18,6 +18,16 @@ struct qv2_opts {
     int64_t clock;              // Unix seconds used as "now"; 0 = system clock
     char server_name[64];
     int32_t logon_timeout_ms; // a connection must complete a logon within this long
+    int32_t max_dialect;      // the highest dialect chosen: 0x0202, 0x0210, 0x0300, 0x0302, 0x0311
+    int32_t encryption;       // QV2_ENCRYPT_...
+};
+
+// What the `encryption` option allows or asks of SMB 3 sessions.
+enum : int32_t {
+    QV2_ENCRYPT_OFF = 0,      // never: no cipher is offered
+    QV2_ENCRYPT_ENABLED = 1,  // a client may encrypt; its encrypted requests get encrypted replies
+    QV2_ENCRYPT_DESIRED = 2,  // SMB 3 sessions are told to encrypt; 2.x clients are served in clear
+    QV2_ENCRYPT_REQUIRED = 3, // unencrypted requests, 2.x clients and guests are refused
 };
 
 // One key of dirir2i_set_option as help texts show it.

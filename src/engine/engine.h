@@ -17,8 +17,9 @@
 
 // Writes one reply with its session-service header (in one io->write_pair
 // where the transport has it, else two io->write calls); a failed write sets
-// `closing`. Counts bytes_sent and tells io->log.
-void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len);
+// `closing`. While c->enc_sess is set the reply is sealed in place first,
+// behind a TRANSFORM_HEADER. Counts bytes_sent and tells io->log.
+void send_frame(qv2_conn *c, uint8_t *data, uint64_t len);
 
 // ---- framing and dispatch (frame.cpp) ----
 
@@ -104,8 +105,37 @@ qv2_session *session_create(qv2_conn *c, uint64_t id);
 void session_remove(qv2_conn *c, qv2_session *s);
 // Ends every session (the connection's end).
 void sessions_free_all(qv2_conn *c);
+// Frees the sessions that ended while their key still had a reply to seal.
+void sessions_free_retired(qv2_conn *c);
 // Whether some session of the connection has completed its logon.
 bool session_any_valid(const qv2_conn *c);
+
+// ---- SMB 3 (smb3_session.cpp) ----
+
+enum : int { TRANSFORM_HDR_LEN = 52 };
+
+// Derives session s's SMB 3 keys from the logon's session key (MS-SMB2
+// 3.3.5.5.3; 3.1.1 with s->preauth): the signing key into s->signing_key,
+// and, when the connection agreed a cipher, keys the seal and open
+// contexts. 0, or -1 when the cryptography failed.
+int smb3_session_keys(qv2_conn *c, qv2_session *s, const uint8_t session_key[16]);
+void smb3_session_free(qv2_session *s);
+// The signature of msg[0, n) (its Signature field already zero) with the
+// dialect's algorithm: HMAC-SHA256 below 3.0, else the agreed AES-CMAC or
+// AES-GMAC (whose nonce comes from the message's header), or HMAC-SHA256
+// when a 3.1.1 client offers nothing else.
+void message_mac(const qv2_conn *c, const uint8_t key[16], const uint8_t *msg, uint64_t n,
+                 uint8_t mac[16]);
+// Seals data[0, len) in place for session s, writing its TRANSFORM_HEADER
+// to hdr (a fresh nonce from the session's counter). 0, or -1 when the
+// session has no cipher key, its nonces are spent, or sealing failed.
+int transform_seal(qv2_session *s, uint8_t hdr[TRANSFORM_HDR_LEN], uint8_t *data, uint64_t len);
+// Opens an encrypted message msg[0, len) in place: the plaintext follows
+// the header, *inner_len bytes of it, from session *sess. -1 (the
+// connection ends) for Flags other than 1, a size other than the frame's or
+// above cap, a session without cipher keys, or a tag that doesn't verify.
+int transform_open(qv2_conn *c, uint8_t *msg, uint64_t len, uint64_t cap, uint64_t *inner_len,
+                   qv2_session **sess);
 
 // ---- opens and trees (shared by the handlers) ----
 

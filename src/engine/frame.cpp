@@ -116,8 +116,18 @@ bool allowed_in_progress(uint32_t cmd) {
 
 
 
-// Signs the n reply bytes at h (Signature field already zero) with key.
-void put_mac(uint8_t *h, uint64_t n, const uint8_t key[16]) {
+// Signs the n reply bytes at h (Signature field already zero) with key,
+// by the connection's algorithm.
+void put_mac(const qv2_conn *c, uint8_t *h, uint64_t n, const uint8_t key[16]) {
+    uint8_t mac[16];
+    message_mac(c, key, h, n, mac);
+    memcpy(h + 48, mac, 16);
+    qv2_wipe(mac, sizeof mac);
+}
+
+// The same with HMAC-SHA256, for the signatures whose computing was
+// deferred (2.x only; see seal).
+void put_hmac(uint8_t *h, uint64_t n, const uint8_t key[16]) {
     uint8_t mac[32];
     qv2_hmac256(key, 16, h, n, mac);
     memcpy(h + 48, mac, 16);
@@ -140,7 +150,7 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
     uint8_t *h = r->buf.data + r->hdr_off;
     memset(h + 48, 0, 16);
     qv2_put_le32(h + 16, qv2_le32(h + 16) | SMB2_FLAG_SIGNED);
-    if (!more_follow && c->defer_sign) {
+    if (!more_follow && c->defer_sign && c->dialect < 0x0300) {
         // The bytes are final: the session loop computes the MAC, perhaps
         // side by side with the next reply's.
         qv2_sign_job *j = &c->sign_job;
@@ -150,7 +160,7 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
         memcpy(j->key, st->sign_key, sizeof j->key);
         return;
     }
-    put_mac(h, r->buf.len - r->hdr_off, st->sign_key);
+    put_mac(c, h, r->buf.len - r->hdr_off, st->sign_key);
 }
 
 // Writes the next reply header: the first of the message, or one chained
@@ -176,12 +186,12 @@ void next_err_hdr(qv2_conn *c, qv2_reply *r, chain *st, uint32_t cmd, uint32_t s
 // Checks the signature of a signed request (bytes [0, n) of the message
 // from this command on) with the key of session `s`. The signature field is
 // zeroed for the MAC and put back. 0 when it verifies.
-int verify(const qv2_session *s, uint8_t *req, uint64_t n, const qv2_hdr *h) {
+int verify(const qv2_conn *c, const qv2_session *s, uint8_t *req, uint64_t n, const qv2_hdr *h) {
     if (!s || !s->valid) return -1;
-    uint8_t saved[16], mac[32];
+    uint8_t saved[16], mac[16];
     memcpy(saved, req + h->sig_pos, 16);
     memset(req + h->sig_pos, 0, 16);
-    qv2_hmac256(s->signing_key, sizeof s->signing_key, req, n, mac);
+    message_mac(c, s->signing_key, req, n, mac);
     memcpy(req + h->sig_pos, saved, 16);
     int ok = qv2_ct_equal(mac, saved, 16);
     qv2_wipe(mac, sizeof mac);
@@ -209,7 +219,10 @@ void substitute_fid(uint8_t *msg, uint64_t len, uint64_t body, uint32_t cmd, uin
 // has no key to sign with.
 bool completes_signed_logon(const qv2_conn *c, qv2_reply *r) {
     const qv2_session *s = c->sess;
-    if (!s || !s->valid || !(c->sign_required || s->client_sign_required)) return false;
+    if (!s || !s->valid) return false;
+    // At 3.1.1 the final response is always signed (MS-SMB2 3.3.5.5.3): it
+    // proves the preauth integrity hash both sides computed.
+    if (!(c->sign_required || s->client_sign_required || c->dialect == 0x0311)) return false;
     if (r->buf.len < r->hdr_off + SMB2_HDR_LEN + 4) return false;
     const uint8_t *h = rep_hdr(r);
     uint16_t session_flags = qv2_le16(h + SMB2_HDR_LEN + 2);
@@ -377,6 +390,14 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
 
         const qv2_session *sess = c->sess;
         bool keyed = sess && sess->valid && !sess->guest;
+        if (c->enc_sess && sid != c->enc_sess->id) {
+            // A sealed message speaks for its session only (MS-SMB2
+            // 3.3.5.2.1.1): another SessionId inside ends the connection.
+            qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+            c->closing = 1;
+            r->buf.len = 0;
+            return;
+        }
         if (!sessionless(h.command) && !handler_checks_session(h.command) &&
             (!sess || (!sess->valid && !allowed_in_progress(h.command)))) {
             // MS-SMB2 3.3.5.2.9: a request needs a session of this
@@ -390,21 +411,37 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             if (!follow(&h, len, st, false)) return;
             continue;
         }
+        if (sess && sess->valid && !c->enc_sess && !sessionless(h.command) &&
+            (sess->encrypt_data ||
+             (c->dialect == 0x0311 && h.command == SMB2_TREE_CONNECT && keyed && !h.is_signed))) {
+            // A session that encrypts takes nothing in clear; and a 3.1.1
+            // user's TREE_CONNECT must be signed or sealed (MS-SMB2
+            // 3.3.5.2.9, 3.3.5.7).
+            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
+                         credits);
+            if (st->index > 0) {
+                r->last_status = STATUS_ACCESS_DENIED;
+                c->chain_err = 1;
+            }
+            if (!follow(&h, len, st, false)) return;
+            continue;
+        }
         if (h.is_signed && !(sess && sess->guest)) {
             // The MAC covers this command up to the next one. A guest
             // session has no key: what a guest signs is taken as unsigned.
             uint64_t span = left;
             if (h.next_command != 0 && h.next_command < left) span = h.next_command;
-            if (verify(sess, req, span, &h) != 0) {
+            if (verify(c, sess, req, span, &h) != 0) {
                 qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
                 next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
                              keyed ? 1 : credits);
                 return;
             }
-        } else if (sess && sess->must_sign && !signing_exempt(h.command)) {
+        } else if (sess && sess->must_sign && !c->enc_sess && !signing_exempt(h.command)) {
             // Required signing is worth nothing if an unsigned request,
             // which anyone on the path can forge, is still served: it fails
-            // as a bad signature does.
+            // as a bad signature does. (A sealed message is authenticated
+            // by its transform and need not be signed too.)
             qv2_stat_add(QV2_ST_BAD_SIGNATURE, 1);
             next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid, 1);
             return;
@@ -418,6 +455,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         }
         c->cur_mid = h.message_id;
         c->cur_charge = h.credit_charge;
+        c->cur_req = req;
+        c->cur_req_len = h.next_command != 0 && h.next_command < left ? h.next_command : left;
         qv2_trace(c->conn_id, "loop", "body_off=%zu off=%zu\n", size_t(body_off), size_t(st->off));
 
         if (related && st->index > 0 && st->have_fid)
@@ -540,8 +579,8 @@ void sign_jobs(qv2_reply *a, qv2_sign_job *ja, qv2_reply *b, qv2_sign_job *jb) {
         qv2_wipe(mac_a, sizeof mac_a);
         qv2_wipe(mac_b, sizeof mac_b);
     } else {
-        if (ja->pending) put_mac(ha, ja->len, ja->key);
-        if (b && jb->pending) put_mac(b->buf.data + jb->hdr_off, jb->len, jb->key);
+        if (ja->pending) put_hmac(ha, ja->len, ja->key);
+        if (b && jb->pending) put_hmac(b->buf.data + jb->hdr_off, jb->len, jb->key);
     }
     qv2_wipe(ja, sizeof *ja);
     if (jb) qv2_wipe(jb, sizeof *jb);

@@ -3,6 +3,8 @@
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
 
+#include <cstring>
+
 namespace {
 
 enum : uint32_t {
@@ -52,15 +54,49 @@ void set_output_count(qv2_reply *r, uint64_t out_at) {
     qv2_put_le32(rep_hdr(r) + 100, uint32_t(r->buf.len - out_at));
 }
 
+// At 3.x: whether the client's VALIDATE_NEGOTIATE_INFO input describes the
+// NEGOTIATE this connection received (MS-SMB2 3.3.5.15.12): its
+// capabilities, GUID and security mode, and a dialect list from which the
+// same dialect would have been chosen.
+bool negotiation_matches(const qv2_conn *c, const uint8_t *in, uint64_t n) {
+    if (n < 24) return false;
+    uint16_t count = qv2_le16(in + 22);
+    if (count == 0 || (n - 24) / 2 < count) return false;
+    if (qv2_le32(in) != c->client_caps || memcmp(in + 4, c->client_guid, 16) != 0 ||
+        qv2_le16(in + 20) != c->client_security_mode)
+        return false;
+    qv2_opts o;
+    qv2_opts_get(&o);
+    uint16_t best = 0;
+    for (uint16_t i = 0; i < count; i++) {
+        uint16_t d = qv2_le16(in + 24 + 2u * i);
+        bool spoken = d == 0x0202 || d == 0x0210 || d == 0x0300 || d == 0x0302 || d == 0x0311;
+        if (spoken && d <= o.max_dialect && d > best) best = d;
+    }
+    return best == c->dialect;
+}
+
 // The client's check that nobody downgraded the negotiation: answered from
-// what this connection negotiated, whatever the client sent.
-void validate_negotiate(qv2_conn *c, qv2_reply *r, const ioctl_req &q) {
+// what this connection negotiated. Below 3.0 whatever the client sent; at
+// 3.x a description that doesn't match ends the connection, unanswered.
+void validate_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r, const ioctl_req &q) {
+    if (c->dialect >= 0x0300) {
+        uint64_t in_at = uint64_t(q.in_off) - SMB2_HDR_LEN;
+        bool inside = q.in_off >= SMB2_HDR_LEN && in_at <= rd->size && rd->size - in_at >= q.in_count;
+        if (!inside || !negotiation_matches(c, rd->data + in_at, q.in_count)) {
+            qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+            c->closing = 1;
+            r->buf.len = 0;
+            return;
+        }
+    }
     uint64_t out_at = put_response(r, q, FID_NONE);
     qv2_buf *b = &r->buf;
-    w32(b, c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0u);
+    w32(b, c->dialect >= 0x0300 ? c->server_caps : c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0u);
     w64(b, c->server_guid_seed);
     w64(b, c->server_guid_seed ^ GUID_XOR);
-    w16(b, c->sign_required ? 2 : 1);
+    w16(b, c->dialect >= 0x0300 ? uint16_t(1 | (c->sign_required ? 2 : 0))
+                                : uint16_t(c->sign_required ? 2 : 1));
     w16(b, uint16_t(c->dialect));
     set_output_count(r, out_at);
 }
@@ -106,7 +142,7 @@ void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     if (q.ctl == FSCTL_VALIDATE_NEGOTIATE_INFO) {
-        validate_negotiate(c, r, q);
+        validate_negotiate(c, rd, r, q);
         return;
     }
     // The controls about the server rather than a file take no handle

@@ -4,6 +4,7 @@
 
 #include "config/qv2_cfg_types.h"
 #include "files/qv2_fs_types.h"
+#include "security/qv2_smb3_crypto_types.h"
 
 // The transport a connection runs over, built and owned by the caller
 // (a TCP socket, or the simulation's in-memory script).
@@ -135,6 +136,15 @@ struct qv2_session {
     qv2_auth_state *auth; // the exchange in progress, or null
     uint64_t started_ms;  // its logon (or re-authentication) began: the deadline runs from here
     char log_user[QV2_USER_NAME_MAX + 1]; // the configured user; empty for a guest
+    // SMB 3 (smb3_session.cpp). signing_key above is then the derived one.
+    uint8_t preauth[64];  // 3.1.1: the session's preauth integrity hash while it logs on
+    int has_cipher_keys;  // seal and open are keyed
+    qv2_aead_ctx seal;    // what the server sends
+    qv2_aead_ctx open;    // what it receives
+    uint64_t nonce_next;  // the next sealed message's nonce: never used twice under a key
+    // Session.EncryptData: its requests must come encrypted, and its replies
+    // go encrypted.
+    int encrypt_data;
     qv2_session *next;
 };
 
@@ -184,11 +194,22 @@ struct qv2_conn {
     uint64_t max_read;
     uint64_t max_write;
     uint64_t server_guid_seed;
+    // SMB 3: what the client's NEGOTIATE said (VALIDATE_NEGOTIATE_INFO
+    // compares it) and what was agreed.
+    uint32_t client_caps;
+    uint16_t client_security_mode;
+    uint8_t client_guid[16];
+    uint32_t server_caps;  // the Capabilities our NEGOTIATE response announced
+    uint16_t cipher;       // the encryption cipher; 0: none
+    uint16_t signing_algo; // SIGN_AES_CMAC or SIGN_AES_GMAC at 3.x
+    uint8_t preauth[64];   // 3.1.1: Connection.PreauthIntegrityHashValue
     // framing
     uint64_t last_mid;
     uint64_t cur_mid;
     uint16_t cur_charge; // CreditCharge of the request being handled
     uint64_t cur_sid;    // SessionId of the request being handled (related: inherited)
+    const uint8_t *cur_req; // the request being handled, from its header to the next one's
+    uint64_t cur_req_len;
     // Credits granted and not yet spent by a request (MS-SMB2 3.3.1.2).
     uint32_t credits_out;
     // sessions
@@ -202,6 +223,11 @@ struct qv2_conn {
     // A challenge sent before any session existed (in a NEGOTIATE response),
     // kept for the first new session; not in the table.
     qv2_session *nego_sess;
+    // The session whose key opened the message being answered: its replies
+    // go out sealed with it (send_frame). A session that ends meanwhile
+    // (LOGOFF) waits in `retired` until the reply is sent.
+    qv2_session *enc_sess;
+    qv2_session *retired;
     // Failed logons since the last that succeeded. A failed logon's session
     // is gone, so the count belongs to the connection; it ends the
     // connection only while no other session is valid on it.
@@ -314,4 +340,5 @@ enum : uint32_t {
     STATUS_FILE_CLOSED = 0xC0000128,
     STATUS_USER_SESSION_DELETED = 0xC0000203,
     STATUS_CANCELLED = 0xC0000480,
+    STATUS_SMB_NO_PREAUTH_INTEGRITY_HASH_OVERLAP = 0xC05D0000,
 };

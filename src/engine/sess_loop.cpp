@@ -278,7 +278,23 @@ void build(qv2_conn *c, uint64_t len, qv2_buf *store, qv2_reply *r, int *send) {
     *send = 0;
     if (c->io->log) c->io->log(c->io_user, ">>", c->rx, int(len));
     if (c->trace) trace_received(c, c->rx, len);
-    frame_in(c, c->rx, len, r, send);
+    uint8_t *msg = c->rx;
+    if (len >= 4 && msg[0] == 0xFD && msg[1] == 'S' && msg[2] == 'M' && msg[3] == 'B') {
+        // Sealed (SMB 3): opened in place; its replies go out sealed with
+        // the same session's key. A message that doesn't open ends the
+        // connection without a reply (MS-SMB2 3.3.5.2.1.1).
+        uint64_t inner = 0;
+        qv2_session *s = nullptr;
+        if (c->dialect < 0x0300 || transform_open(c, msg, len, message_cap(c), &inner, &s) != 0) {
+            qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
+            c->closing = 1;
+            return;
+        }
+        c->enc_sess = s;
+        msg += TRANSFORM_HDR_LEN;
+        len = inner;
+    }
+    frame_in(c, msg, len, r, send);
     qv2_opts_get(&c->opts);
 }
 
@@ -366,6 +382,8 @@ void process(qv2_conn *c, uint64_t len) {
         deliver(c, &a, send_a, &c->reply_store);
     }
     c->defer_sign = 0;
+    c->enc_sess = nullptr;
+    sessions_free_retired(c);
 }
 
 void conn_end(qv2_conn *c) {
@@ -384,9 +402,10 @@ void conn_end(qv2_conn *c) {
 
 } // namespace
 
-void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
+void send_frame(qv2_conn *c, uint8_t *data, uint64_t len) {
     flush_held(c);
-    if (len > FRAME_LEN_MAX) {
+    uint64_t wire = len + (c->enc_sess ? uint64_t(TRANSFORM_HDR_LEN) : 0);
+    if (wire > FRAME_LEN_MAX) {
         // The session-service length has 24 bits; a longer reply can't be
         // framed, and a wrong length would desynchronise the stream.
         c->closing = 1;
@@ -396,16 +415,28 @@ void send_frame(qv2_conn *c, const uint8_t *data, uint64_t len) {
         qv2_trace(c->conn_id, "dirir2i", "SEND %u bytes status=%02x%02x%02x%02x\n", unsigned(len),
                   len >= 12 ? data[11] : 0, len >= 12 ? data[10] : 0, len >= 12 ? data[9] : 0,
                   len >= 12 ? data[8] : 0);
-    uint8_t hdr[4] = {NBSS_MESSAGE, uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
+    // The transcript shows the reply as built, before any sealing.
+    if (c->io->log) c->io->log(c->io_user, "<<", data, int(len));
+    // The session-service header, then the TRANSFORM_HEADER when the reply
+    // answers a sealed message: sealed in place, sent as one piece.
+    uint8_t head[4 + TRANSFORM_HDR_LEN] = {NBSS_MESSAGE, uint8_t(wire >> 16), uint8_t(wire >> 8),
+                                            uint8_t(wire)};
+    int hlen = 4;
+    if (c->enc_sess) {
+        if (transform_seal(c->enc_sess, head + 4, data, len) != 0) {
+            c->closing = 1;
+            return;
+        }
+        hlen += TRANSFORM_HDR_LEN;
+    }
     if (c->io->write_pair) {
-        if (c->io->write_pair(c->io_user, hdr, 4, data, int(len)) != 0) c->closing = 1;
+        if (c->io->write_pair(c->io_user, head, hlen, data, int(len)) != 0) c->closing = 1;
     } else {
-        if (c->io->write(c->io_user, hdr, 4) != 0) c->closing = 1;
+        if (c->io->write(c->io_user, head, hlen) != 0) c->closing = 1;
         if (len != 0 && c->io->write(c->io_user, data, int(len)) != 0) c->closing = 1;
     }
-    if (c->io->log) c->io->log(c->io_user, "<<", data, int(len));
-    qv2_stat_add(QV2_ST_BYTES_SENT, int64_t(len));
-    c->bytes_out += len;
+    qv2_stat_add(QV2_ST_BYTES_SENT, int64_t(wire));
+    c->bytes_out += wire;
 }
 
 const char *qv2_cmd_name(uint32_t cmd) {

@@ -10,6 +10,7 @@
 #include "platform/qv2_platform.h"
 #include "security/qv2_crypto.h"
 #include "security/qv2_ntlm.h"
+#include "security/qv2_smb3_crypto.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@ namespace {
 
 enum : uint16_t {
     SESSION_FLAG_GUEST = 0x0001,
+    SESSION_FLAG_ENCRYPT_DATA = 0x0004,
     SESSION_FLAG_BINDING = 0x01, // the request's Flags
     RESP_SIZE = 9,
     RESP_BUFFER_OFF = 72,
@@ -184,6 +186,8 @@ int check_mics(const qv2_session *s, const auth_msg &m, const qv2_spnego_token &
 // ends the logon (`more` 0), with the security token in `token`.
 void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, const qv2_buf *token) {
     qv2_session *s = c->sess;
+    uint16_t flags = guest && !more ? SESSION_FLAG_GUEST : 0;
+    if (!more && s->encrypt_data) flags |= SESSION_FLAG_ENCRYPT_DATA;
     if (!more) {
         s->valid = 1;
         if (!c->logged_on && c->io && c->io->logged_on) c->io->logged_on(c->io_user);
@@ -197,11 +201,16 @@ void session_setup_ok_body(qv2_conn *c, qv2_reply *r, int guest, int more, const
     if (c->sign_required) qv2_stat_add(QV2_ST_SIGN_REQUIRED_SESSIONS, 1);
 
     w16(&r->buf, RESP_SIZE);
-    w16(&r->buf, guest && !more ? SESSION_FLAG_GUEST : 0);
+    w16(&r->buf, flags);
     w16(&r->buf, RESP_BUFFER_OFF);
     w16(&r->buf, uint16_t(token->len));
     qv2_buf_put(&r->buf, token->data, token->len);
     if (token->failed) r->buf.failed = 1;
+    // 3.1.1: every response of a logon but the last goes into the
+    // session's preauth integrity hash (MS-SMB2 3.3.5.5.3).
+    if (more && c->dialect == 0x0311 && !s->valid && !r->buf.failed &&
+        qv2_preauth_hash_step(s->preauth, rep_hdr(r), r->buf.len - r->hdr_off) != 0)
+        r->buf.failed = 1;
 }
 
 // Finishes a failed SESSION_SETUP: the status and the 9-byte failure body.
@@ -326,6 +335,17 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
         result = guest_logon(s, m, o);
     session_auth_end(s);
     bool reauth = s->valid;
+    bool smb3 = c->dialect >= 0x0300;
+    if (result == logon::user && !reauth && smb3 && smb3_session_keys(c, s, key) != 0)
+        result = logon::refused; // the cryptography failed: no session without its keys
+    if (result == logon::guest && o.encryption == QV2_ENCRYPT_REQUIRED) {
+        // A guest has no key to encrypt with.
+        log_logon(c, s, m.data, m.len, "refused");
+        session_setup_fail_body(c, r, STATUS_ACCESS_DENIED);
+        qv2_wipe(key, sizeof key);
+        qv2_wipe(mic, sizeof mic);
+        return;
+    }
 
     qv2_buf token{};
     switch (result) {
@@ -338,7 +358,9 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
         session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
         break;
     case logon::user:
-        if (!reauth) memcpy(s->signing_key, key, sizeof key);
+        if (!reauth && !smb3) memcpy(s->signing_key, key, sizeof key);
+        if (!reauth)
+            s->encrypt_data = smb3 && s->has_cipher_keys && o.encryption >= QV2_ENCRYPT_DESIRED;
         s->guest = 0;
         // The key itself never goes to the trace: whoever reads a trace could
         // sign as this session. Four bytes of its SHA-256 tell two traced
@@ -368,6 +390,14 @@ void authenticate_leg(qv2_conn *c, qv2_reply *r, const auth_msg &m, const qv2_sp
     qv2_buf_free(&token);
     qv2_wipe(key, sizeof key);
     qv2_wipe(mic, sizeof mic);
+}
+
+// Whether the encryption option lets this connection log on: with
+// encryption=required a client must speak 3.x and have agreed a cipher.
+bool encryption_possible(const qv2_conn *c) {
+    qv2_opts o;
+    qv2_opts_get(&o);
+    return o.encryption != QV2_ENCRYPT_REQUIRED || (c->dialect >= 0x0300 && c->cipher != 0);
 }
 
 // The session a SESSION_SETUP works on: a new one for SessionId 0 (taking
@@ -436,11 +466,27 @@ void cmd_session_setup(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         err_reply(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER);
         return;
     }
+    if (!encryption_possible(c)) {
+        // encryption=required: a client that can't encrypt gets no session
+        // (MS-SMB2 3.3.5.5).
+        err_reply(c, r, SMB2_SESSION_SETUP, STATUS_ACCESS_DENIED);
+        return;
+    }
     uint32_t refusal = 0;
+    bool fresh = c->cur_sid == 0;
     c->sess = setup_target(c, &refusal);
     if (!c->sess) {
         err_reply(c, r, SMB2_SESSION_SETUP, refusal);
         return;
+    }
+    if (c->dialect == 0x0311 && !c->sess->valid) {
+        // The session's preauth integrity hash starts from the
+        // connection's and takes in each request of its logon.
+        if (fresh) memcpy(c->sess->preauth, c->preauth, sizeof c->preauth);
+        if (qv2_preauth_hash_step(c->sess->preauth, c->cur_req, c->cur_req_len) != 0) {
+            session_setup_fail_body(c, r, STATUS_INSUFFICIENT_RESOURCES);
+            return;
+        }
     }
     // A client may say here, too, that it requires signing.
     if (security_mode & SIGNING_REQUIRED) c->sess->client_sign_required = 1;

@@ -28,6 +28,17 @@ qv2_session *session_create(qv2_conn *c, uint64_t id) {
     return s;
 }
 
+namespace {
+
+void destroy(qv2_session *s) {
+    smb3_session_free(s);
+    qv2_wipe(s->signing_key, sizeof s->signing_key);
+    qv2_wipe(s, sizeof *s);
+    free(s);
+}
+
+} // namespace
+
 void session_remove(qv2_conn *c, qv2_session *s) {
     qv2_session **link = &c->sessions;
     while (*link && *link != s)
@@ -38,14 +49,29 @@ void session_remove(qv2_conn *c, qv2_session *s) {
     free_trees_opens(c, s);
     session_auth_end(s);
     if (c->sess == s) c->sess = nullptr;
-    qv2_wipe(s->signing_key, sizeof s->signing_key);
-    qv2_wipe(s, sizeof *s);
-    free(s);
+    if (s == c->enc_sess) {
+        // The reply to the message it sealed (its LOGOFF, say) still goes
+        // out sealed with its key.
+        s->next = c->retired;
+        c->retired = s;
+        return;
+    }
+    destroy(s);
+}
+
+void sessions_free_retired(qv2_conn *c) {
+    while (qv2_session *s = c->retired) {
+        c->retired = s->next;
+        if (c->enc_sess == s) c->enc_sess = nullptr;
+        destroy(s);
+    }
 }
 
 void sessions_free_all(qv2_conn *c) {
+    c->enc_sess = nullptr;
     while (c->sessions)
         session_remove(c, c->sessions);
+    sessions_free_retired(c);
     free_trees_opens(c, nullptr);
 }
 

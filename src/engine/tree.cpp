@@ -24,6 +24,7 @@ enum : uint32_t {
     // handles: each costs about 1.2 KB, and without a bound one client could
     // make the server allocate as long as it keeps sending TREE_CONNECTs.
     LIVE_TREES_MAX = 1024,
+    SHAREFLAG_ENCRYPT_DATA = 0x00008000,
 };
 
 // The share name is what follows the last separator; the server part of a
@@ -128,7 +129,8 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     w16(&r->buf, 16);
     qv2_buf_byte(&r->buf, 1); // ShareType disk, for IPC$ as well
     qv2_buf_byte(&r->buf, 0);
-    w32(&r->buf, 0); // ShareFlags
+    // A session that encrypts says so of its shares too (MS-SMB2 2.2.10).
+    w32(&r->buf, c->sess->encrypt_data && !is_ipc ? uint32_t(SHAREFLAG_ENCRYPT_DATA) : 0u);
     w32(&r->buf, 0); // Capabilities
     w32(&r->buf, is_ipc ? uint32_t(IPC_MAXIMAL_ACCESS) : uint32_t(DISK_MAXIMAL_ACCESS));
 }

@@ -27,6 +27,15 @@ std::vector<std::pair<std::string, std::string>> option_texts(const qv2_opts &o)
         {"max_message", num(o.max_message)},
         {"clock", num(o.clock)},
         {"server_name", o.server_name},
+        {"max_dialect", o.max_dialect == 0x0202   ? "2.0.2"
+                        : o.max_dialect == 0x0300 ? "3.0"
+                        : o.max_dialect == 0x0302 ? "3.0.2"
+                        : o.max_dialect == 0x0311 ? "3.1.1"
+                                                  : "2.1"},
+        {"encryption", o.encryption == QV2_ENCRYPT_OFF       ? "off"
+                       : o.encryption == QV2_ENCRYPT_DESIRED  ? "desired"
+                       : o.encryption == QV2_ENCRYPT_REQUIRED ? "required"
+                                                              : "enabled"},
         // No reading side: back to the defaults.
         {"log", "off"},
         {"log_format", "logfmt"},
