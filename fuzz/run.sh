@@ -7,7 +7,7 @@
 # the fault is fixed, commit that input to fuzz/crashes/<target>/ (see the
 # README there): ctest replays it from then on, and runs start from it.
 #
-#   fuzz/run.sh BUILD [SECONDS] [TARGET...]      # targets: engine spnego ntlm_type3 names
+#   fuzz/run.sh BUILD [SECONDS] [TARGET...]      # targets: engine spnego ntlm_type3 names smb3
 #   fuzz/run.sh build-fuzz 3600 engine           # an hour on the engine alone
 #
 # A fixed -seed keeps short runs repeatable. For long runs on several cores
@@ -21,7 +21,7 @@ build="${1:?usage: fuzz/run.sh BUILD [SECONDS] [TARGET...]}"
 seconds="${2:-60}"
 shift $(( $# >= 2 ? 2 : 1 ))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(engine spnego ntlm_type3 names)
+[ ${#targets[@]} -gt 0 ] || targets=(engine spnego ntlm_type3 names smb3)
 
 mkdir -p "$build/fuzz-artifacts"
 status=0

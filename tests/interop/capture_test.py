@@ -1,6 +1,8 @@
 #!/usr/bin/python3
-"""Wireshark's dissector reads a captured smbclient session and finds no
-malformed packet and no error-level expert item. Skips (exit 77 under CTest)
+"""Wireshark's dissector reads captured smbclient sessions (2.1 plain and
+signed, 3.1.1 signed and encrypted) and finds no malformed packet and no
+error-level expert item; it decodes the 3.1.1 negotiate contexts and the
+transform headers. Skips (exit 77 under CTest)
 where this machine does not allow capturing on the loopback interface."""
 import os
 import shutil
@@ -60,11 +62,12 @@ def start_server(root, tmp):
     session-service length as 24 bits (elsewhere it takes 17, and a 1 MiB
     READ reply looks cut short); else on a free port."""
     shares, users = {"docs": root}, {"alice": "Secret123"}
+    opts = {"max_dialect": "3.1.1"}
     try:
-        return Server(shares, users=users, workdir=tmp,
+        return Server(shares, users=users, opts=opts, workdir=tmp,
                       bind=f"127.43.{os.getpid() % 250 + 1}.1", port=445).__enter__()
     except RuntimeError:
-        return Server(shares, users=users, workdir=tmp).__enter__()
+        return Server(shares, users=users, opts=opts, workdir=tmp).__enter__()
 
 
 class Capture(unittest.TestCase):
@@ -91,15 +94,18 @@ class Capture(unittest.TestCase):
         if proc is None:
             self.skipTest("capturing on lo is not permitted here: " + err.strip()[-300:])
 
-        def client(service, commands=None, options=()):
+        def client(service, commands=None, options=(), extra=()):
             return smbclient(server.port, service, commands, user="alice", password="Secret123",
-                             options=options, host=server.bind)
+                             options=options, host=server.bind, extra=extra)
 
         try:
-            for opts in [("client max protocol=SMB2_10",),
-                         ("client max protocol=SMB2_10", "client signing=required"), ()]:
+            # 2.1 plain and signed, 3.1.1 (its negotiate contexts), and 3.1.1
+            # encrypted (the transform headers).
+            for opts, extra in [(("client max protocol=SMB2_10",), ()),
+                                (("client max protocol=SMB2_10", "client signing=required"), ()),
+                                ((), ()), ((), ("--client-protection=encrypt",))]:
                 r = client("docs", f"ls; cd sub; ls; get data.bin {os.devnull}; allinfo data.bin",
-                           opts)
+                           opts, extra)
                 self.assertEqual(r.returncode, 0, r.stdout)
             r = client(None)
             self.assertEqual(r.returncode, 0, r.stdout)
@@ -126,6 +132,13 @@ class Capture(unittest.TestCase):
                                ["-Y", "smb2", "-T", "fields", "-e", "frame.number"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.assertGreater(len(count.stdout.split()), 20, count.stderr)
+        fields = subprocess.run([TSHARK, "-r", pcap] + decode +
+                                ["-Y", "smb2", "-T", "fields", "-e", "smb2.negotiate_context.type",
+                                 "-e", "smb2.header.transform.flags"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True).stdout
+        # The 3.1.1 response's contexts (preauth, cipher, signing), and sealed messages.
+        self.assertIn("0x0001,0x0002,0x0008\t", fields)
+        self.assertGreater(fields.count("\t0x0001"), 10)
         bad = subprocess.run(
             [TSHARK, "-r", pcap] + decode +
             ["-Y", f"_ws.malformed || _ws.expert.severity >= {PI_ERROR}", "-T", "fields",
