@@ -146,6 +146,14 @@ shape file_answer(const qv2_open *o, uint8_t cls, qv2_buf *b) {
         put_name_information(b, name16, open_name16(o, name16));
         return {8, true, 0};
     }
+    case FILE_NORMALIZED_NAME_INFORMATION: {
+        // The same name without its leading backslash: relative to the
+        // share, the root's empty (MS-FSCC 2.4.27.1).
+        uint8_t name16[NAME16_CAP];
+        uint32_t n = open_name16(o, name16);
+        put_name_information(b, name16 + 2, n >= 2 ? n - 2 : 0);
+        return {8, true, 0};
+    }
     case FILE_POSITION_INFORMATION:
         w64(b, 0); // CurrentByteOffset: no open here keeps a position
         return {8, false, 0};
@@ -285,6 +293,7 @@ bool file_class_served(uint8_t cls) {
     case FILE_INTERNAL_INFORMATION:
     case FILE_EA_INFORMATION:
     case FILE_NAME_INFORMATION:
+    case FILE_NORMALIZED_NAME_INFORMATION:
     case FILE_POSITION_INFORMATION:
     case FILE_MODE_INFORMATION:
     case FILE_ALIGNMENT_INFORMATION:
@@ -363,7 +372,8 @@ void cmd_query_info(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         query_security(c, r, o, q.additional, q.out_cap);
         return;
     }
-    if (q.info_type == INFO_FILE && q.cls == FILE_NORMALIZED_NAME_INFORMATION) {
+    if (q.info_type == INFO_FILE && q.cls == FILE_NORMALIZED_NAME_INFORMATION &&
+        c->dialect < 0x0311) {
         // A 3.1.1 request only (MS-SMB2 3.3.5.20.1).
         err_reply(c, r, SMB2_QUERY_INFO, STATUS_NOT_SUPPORTED);
         return;
