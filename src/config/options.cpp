@@ -7,13 +7,18 @@
 #include "foundation/qv2_trace.h"
 #include "foundation/qv2_util.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 std::mutex g_lock;
+bool g_staging = false;
 
-qv2_opts g_opts = {
+namespace {
+
+const qv2_opts kDefaults = {
     -1,              // guest: auto
     0,               // signing: enabled
     1,               // ntlm_timecheck: on
@@ -30,6 +35,19 @@ qv2_opts g_opts = {
     0x0210,          // max_dialect: 2.1
     QV2_ENCRYPT_ENABLED,
 };
+
+// The options of a stage, and the log it will open: the access log keeps
+// its own state, which a stage must not touch before its commit.
+struct staged_opts {
+    qv2_opts opts;
+    char log[1025];
+    char log_format[8];
+};
+staged_opts *g_staged = nullptr;
+
+} // namespace
+
+qv2_opts g_opts = kDefaults;
 
 int qv2_cfg_trace_level_of(const char *value) { return !value ? 0 : value[0] == '1' ? 2 : 1; }
 
@@ -215,13 +233,61 @@ const qv2_opt_doc *qv2_opt_docs(int *count) {
     return kDocs;
 }
 
+namespace {
+
+// `log` or `log_format` for a stage: checked now, put in place by the commit.
+int stage_log(const char *key, const char *value) {
+    bool is_log = strcmp(key, "log") == 0;
+    if (is_log && strlen(value) > sizeof g_staged->log - 1)
+        return qv2_fail(DIRIR2I_EARG, "log: path longer than %d bytes", int(sizeof g_staged->log - 1));
+    if (!is_log && strcmp(value, "logfmt") != 0 && strcmp(value, "json") != 0)
+        return qv2_fail(DIRIR2I_EARG, "log_format: logfmt or json");
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_staging) return qv2_fail(DIRIR2I_EARG, "set_option: the stage was closed");
+    char *field = is_log ? g_staged->log : g_staged->log_format;
+    snprintf(field, is_log ? sizeof g_staged->log : sizeof g_staged->log_format, "%s", value);
+    return 0;
+}
+
+} // namespace
+
 extern "C" DIRIR2I_API int dirir2i_set_option(const char *key, const char *value) {
     if (!key || !value) return qv2_fail(DIRIR2I_EARG, "set_option: NULL key or value");
+    if (strncmp(key, "share.", 6) == 0) return qv2_share_set_option(key + 6, value);
+    qv2_cfg_trace_init();
     qv2_opts local;
-    qv2_opts_get(&local);
+    bool staging;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        staging = g_staging;
+        local = staging ? g_staged->opts : g_opts;
+    }
+    if (staging && (strcmp(key, "log") == 0 || strcmp(key, "log_format") == 0))
+        return stage_log(key, value);
     int rc = set_one(&local, key, value);
     if (rc != 0) return rc;
     std::lock_guard<std::mutex> guard(g_lock);
-    g_opts = local;
+    if (g_staging != staging) return qv2_fail(DIRIR2I_EARG, "set_option: the stage changed meanwhile");
+    (staging ? g_staged->opts : g_opts) = local;
     return 0;
+}
+
+int qv2_opts_stage(qv2_stage_step step) {
+    if (step == QV2_STAGE_OPEN) {
+        g_staged = new (std::nothrow) staged_opts{kDefaults, "off", "logfmt"};
+        return g_staged ? 0 : -1;
+    }
+    if (step == QV2_STAGE_SWAP) {
+        g_opts = g_staged->opts;
+        return 0;
+    }
+    delete g_staged;
+    g_staged = nullptr;
+    return 0;
+}
+
+void qv2_opts_staged_log(char *path, size_t path_cap, char *format, size_t format_cap) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    snprintf(path, path_cap, "%s", g_staging ? g_staged->log : "");
+    snprintf(format, format_cap, "%s", g_staging ? g_staged->log_format : "");
 }

@@ -46,6 +46,7 @@ enum : int {
     QV2_MAX_SHARES = 256,
     QV2_MAX_USERS = 256,
     QV2_MAX_CIDRS = 64,
+    QV2_SHARE_USERS_MAX = 1024, // a share's `users` list, names joined by commas
 };
 
 // A published folder or file. IPC$ is built in: empty path, is_file 0.

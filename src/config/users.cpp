@@ -7,11 +7,20 @@
 #include "foundation/qv2_util.h"
 
 #include <cstring>
+#include <new>
 
 namespace {
 
-qv2_user g_users[QV2_MAX_USERS];
-int g_nusers = 0;
+struct user_table {
+    qv2_user users[QV2_MAX_USERS];
+    int n;
+};
+
+user_table g_live;
+user_table *g_staged = nullptr; // while a stage is open
+
+// The table the setters change. Caller holds g_lock.
+user_table &target() { return g_staging ? *g_staged : g_live; }
 
 bool printable(const char *s) {
     for (const char *p = s; *p; p++) {
@@ -22,9 +31,9 @@ bool printable(const char *s) {
 }
 
 // Index of the user called exactly `name`, or -1. Caller holds g_lock.
-int find_locked(const char *name) {
-    for (int i = 0; i < g_nusers; i++)
-        if (strcmp(g_users[i].name, name) == 0) return i;
+int find_locked(const user_table &t, const char *name) {
+    for (int i = 0; i < t.n; i++)
+        if (strcmp(t.users[i].name, name) == 0) return i;
     return -1;
 }
 
@@ -51,29 +60,31 @@ extern "C" DIRIR2I_API int dirir2i_add_user(const char *user, const char *passwo
                         QV2_PASSWORD_MAX);
 
     std::lock_guard<std::mutex> guard(g_lock);
-    int i = find_locked(user);
+    user_table &t = target();
+    int i = find_locked(t, user);
     if (i < 0) {
-        if (g_nusers >= QV2_MAX_USERS)
+        if (t.n >= QV2_MAX_USERS)
             return qv2_fail(DIRIR2I_EFULL, "add_user: %d users", QV2_MAX_USERS);
-        i = g_nusers++;
-        g_users[i] = qv2_user{};
-        memcpy(g_users[i].name, user, ulen + 1);
+        i = t.n++;
+        t.users[i] = qv2_user{};
+        memcpy(t.users[i].name, user, ulen + 1);
     }
-    qv2_wipe(g_users[i].password, sizeof g_users[i].password);
-    memcpy(g_users[i].password, password, plen + 1);
+    qv2_wipe(t.users[i].password, sizeof t.users[i].password);
+    memcpy(t.users[i].password, password, plen + 1);
     return 0;
 }
 
 extern "C" DIRIR2I_API int dirir2i_remove_user(const char *user) {
     if (!user) return qv2_fail(DIRIR2I_EARG, "remove_user: NULL user");
     std::lock_guard<std::mutex> guard(g_lock);
-    int i = find_locked(user);
+    user_table &t = target();
+    int i = find_locked(t, user);
     if (i < 0) return qv2_fail(DIRIR2I_ENOENT, "remove_user: no such user");
-    qv2_wipe(g_users[i].password, sizeof g_users[i].password);
-    memmove(&g_users[i], &g_users[i + 1], size_t(g_nusers - i - 1) * sizeof(qv2_user));
-    g_nusers--;
+    qv2_wipe(t.users[i].password, sizeof t.users[i].password);
+    memmove(&t.users[i], &t.users[i + 1], size_t(t.n - i - 1) * sizeof(qv2_user));
+    t.n--;
     // The last slot still holds a copy of the entry that moved forward.
-    qv2_wipe(&g_users[g_nusers], sizeof(qv2_user));
+    qv2_wipe(&t.users[t.n], sizeof(qv2_user));
     return 0;
 }
 
@@ -81,18 +92,18 @@ int qv2_user_at(int32_t index, char *name, uint64_t name_cap, char *password, ui
     // An area of 0 bytes can't even hold the terminator: treated as absent.
     if (!name || !password || name_cap == 0 || pw_cap == 0 || index < 0) return DIRIR2I_EARG;
     std::lock_guard<std::mutex> guard(g_lock);
-    if (index >= g_nusers) return DIRIR2I_ENOENT;
-    copy_cut(name, name_cap, g_users[index].name);
-    copy_cut(password, pw_cap, g_users[index].password);
+    if (index >= g_live.n) return DIRIR2I_ENOENT;
+    copy_cut(name, name_cap, g_live.users[index].name);
+    copy_cut(password, pw_cap, g_live.users[index].password);
     return 0;
 }
 
 int qv2_user_known(const char *name, char *spelling, uint64_t cap) {
     if (!name || !spelling || cap == 0) return -1;
     std::lock_guard<std::mutex> guard(g_lock);
-    for (int i = 0; i < g_nusers; i++) {
-        if (qv2_casecmp(g_users[i].name, name) == 0) {
-            copy_cut(spelling, cap, g_users[i].name);
+    for (int i = 0; i < g_live.n; i++) {
+        if (qv2_casecmp(g_live.users[i].name, name) == 0) {
+            copy_cut(spelling, cap, g_live.users[i].name);
             return 0;
         }
     }
@@ -103,5 +114,35 @@ int qv2_guest_allowed(void) {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_opts.guest == 1) return 1;
     if (g_opts.guest == 0) return 0;
-    return g_nusers == 0 ? 1 : 0; // auto
+    return g_live.n == 0 ? 1 : 0; // auto
+}
+
+int qv2_users_keep_locked(const char *name) {
+    int i = find_locked(g_live, name);
+    if (i < 0 || !g_staging) return DIRIR2I_ENOENT;
+    user_table &t = *g_staged;
+    int k = find_locked(t, name);
+    if (k < 0) {
+        if (t.n >= QV2_MAX_USERS) return DIRIR2I_EFULL;
+        k = t.n++;
+    }
+    t.users[k] = g_live.users[i];
+    return 0;
+}
+
+// The swap copies the whole array, so every password of the old table is
+// overwritten; the staged copy is wiped before it is freed.
+int qv2_users_stage(qv2_stage_step step) {
+    if (step == QV2_STAGE_OPEN) {
+        g_staged = new (std::nothrow) user_table();
+        return g_staged ? 0 : -1;
+    }
+    if (step == QV2_STAGE_SWAP) {
+        g_live = *g_staged;
+        return 0;
+    }
+    if (g_staged) qv2_wipe(g_staged, sizeof *g_staged);
+    delete g_staged;
+    g_staged = nullptr;
+    return 0;
 }
