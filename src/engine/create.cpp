@@ -395,6 +395,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
 
     qv2_stat_add(QV2_ST_OPENS, 1);
+    qv2_share_stat_add(is_ipc ? "IPC$" : tree->share.name, 1, 0);
     rep_set_status(r, STATUS_SUCCESS);
     put_response(r, o);
     c->last_create_fid = o->id;

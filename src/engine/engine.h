@@ -249,8 +249,11 @@ void pipe_read(qv2_conn *c, qv2_open *o, uint32_t length, qv2_reply *r);
 // srvsvc.cpp: the DCE/RPC server of the srvsvc pipe.
 // Answers the one PDU in in[0, n) by appending at most one PDU to out:
 // BIND_ACK for a BIND, the share list for a NetrShareEnum REQUEST, a FAULT
-// for any other opnum, nothing for anything else or a truncated PDU.
-void srvsvc_transceive(const uint8_t *in, uint64_t n, qv2_buf *out);
-// Appends the NDR stub of the NetrShareEnum response (level 1, every share,
-// IPC$ first) and counts srvsvc_queries.
-void srvsvc_share_enum(qv2_buf *stub);
+// for any other opnum, nothing for anything else or a truncated PDU. The
+// list is the one the session (user: its configured name, empty for a
+// guest; guest: 1 for a guest session) sees.
+void srvsvc_transceive(const char *user, int guest, const uint8_t *in, uint64_t n, qv2_buf *out);
+// Appends the NDR stub of the NetrShareEnum response (level 1, IPC$ first,
+// then every browseable share the session may open) and counts
+// srvsvc_queries.
+void srvsvc_share_enum(const char *user, int guest, qv2_buf *stub);

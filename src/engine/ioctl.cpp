@@ -169,6 +169,7 @@ void cmd_ioctl(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     uint64_t out_at = put_response(r, q, c->ioctl_fid_volatile);
-    srvsvc_transceive(rd->data + in_at, q.in_count, &r->buf);
+    srvsvc_transceive(c->sess->log_user, c->sess->guest, rd->data + in_at, q.in_count,
+                      &r->buf);
     set_output_count(r, out_at);
 }

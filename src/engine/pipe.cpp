@@ -60,7 +60,8 @@ void cmd_write(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     // A new request replaces an answer nobody read.
     qv2_buf_free(&o->pipe_out);
-    srvsvc_transceive(rd->data + (data_off - SMB2_HDR_LEN), length, &o->pipe_out);
+    srvsvc_transceive(c->sess->log_user, c->sess->guest, rd->data + (data_off - SMB2_HDR_LEN),
+                      length, &o->pipe_out);
     if (o->pipe_out.failed) {
         qv2_buf_free(&o->pipe_out);
         err_reply(c, r, SMB2_WRITE, STATUS_INSUFFICIENT_RESOURCES);

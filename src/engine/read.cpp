@@ -132,6 +132,7 @@ void cmd_read(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     r->buf.data[r->buf.len] = 0;
     qv2_put_le32(r->buf.data + body_at + 4, total);
     qv2_stat_add(QV2_ST_READS, 1);
+    qv2_share_stat_add(o->share.name, 0, total);
     o->reads++;
     o->bytes_read += total;
 }

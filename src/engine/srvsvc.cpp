@@ -223,13 +223,14 @@ struct share_entry {
 
 } // namespace
 
-void srvsvc_share_enum(qv2_buf *stub) {
+void srvsvc_share_enum(const char *user, int guest, qv2_buf *stub) {
     // The entries are copied so that the list is freed before writing.
     share_entry *entries = nullptr;
     uint32_t n = 0;
     qv2_share *list = nullptr;
     int32_t count = 0;
-    if (qv2_share_list(&list, &count) == 0 && count > 0) {
+    // Only what this session may open, and is not hidden from lists.
+    if (qv2_share_list_for(user, guest, &list, &count) == 0 && count > 0) {
         uint32_t want = count < int32_t(MAX_ENTRIES) ? uint32_t(count) : MAX_ENTRIES;
         entries = static_cast<share_entry *>(calloc(want, sizeof *entries));
         if (entries) {
@@ -266,7 +267,7 @@ void srvsvc_share_enum(qv2_buf *stub) {
     qv2_stat_add(QV2_ST_SRVSVC_QUERIES, 1);
 }
 
-void srvsvc_transceive(const uint8_t *in, uint64_t n, qv2_buf *out) {
+void srvsvc_transceive(const char *user, int guest, const uint8_t *in, uint64_t n, qv2_buf *out) {
     if (n < RPC_HDR_LEN) return;
     uint8_t ptype = in[2];
     uint32_t call_id = qv2_le32(in + 12);
@@ -294,7 +295,7 @@ void srvsvc_transceive(const uint8_t *in, uint64_t n, qv2_buf *out) {
         return;
     }
     qv2_buf stub{};
-    srvsvc_share_enum(&stub);
+    srvsvc_share_enum(user, guest, &stub);
     if (stub.failed)
         out->failed = 1;
     else

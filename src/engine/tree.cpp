@@ -48,7 +48,8 @@ uint32_t live_trees(const qv2_conn *c) {
 // Accepts a path whose last component names a configured share or IPC$.
 // Refuses: a malformed body or path (INVALID_PARAMETER), no session
 // (USER_SESSION_DELETED), an empty share name (OBJECT_NAME_INVALID), an
-// unknown share (OBJECT_NOT_FOUND), a connection that already holds
+// unknown share (OBJECT_NOT_FOUND), a share whose access keys keep this
+// session out (ACCESS_DENIED, MS-SMB2 3.3.5.7), a connection that already holds
 // LIVE_TREES_MAX live trees (INSUFFICIENT_RESOURCES). The new tree belongs to
 // the connection.
 void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
@@ -85,7 +86,15 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 
     int is_ipc = qv2_casecmp(name, "IPC$") == 0;
     qv2_share share{};
-    if (!is_ipc && qv2_share_find(name, &share) != 0) {
+    const qv2_session *s = c->sess;
+    int found = is_ipc ? 0 : qv2_share_find_for(name, s->log_user, s->guest, &share);
+    if (found == QV2_SHARE_REFUSED) {
+        qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        log_tree(c, name, "access");
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_ACCESS_DENIED);
+        return;
+    }
+    if (found != 0) {
         qv2_trace(c->conn_id, "tcon", "find FAILED for '%s'\n", name);
         err_reply(c, r, SMB2_TREE_CONNECT, STATUS_OBJECT_NAME_NOT_FOUND);
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);

@@ -20,7 +20,7 @@ namespace {
 smb2::Bytes call(uint16_t opnum) {
     smb2::Bytes in = smb2::rpc_request(1, opnum, smb2::netr_share_enum_stub());
     qv2_buf out{};
-    srvsvc_transceive(in.data(), in.size(), &out);
+    srvsvc_transceive("", 0, in.data(), in.size(), &out);
     EXPECT_FALSE(out.failed);
     smb2::Bytes pdu(out.data, out.data + out.len);
     qv2_buf_free(&out);

@@ -12,7 +12,7 @@ namespace {
 
 smb2::Bytes transceive(const smb2::Bytes &in) {
     qv2_buf out{};
-    srvsvc_transceive(in.data(), in.size(), &out);
+    srvsvc_transceive("", 0, in.data(), in.size(), &out);
     EXPECT_FALSE(out.failed);
     smb2::Bytes pdu(out.data, out.data + out.len);
     qv2_buf_free(&out);
