@@ -20,3 +20,11 @@ int qv2_password_for(const char *user, char *out, size_t cap, char *msg, size_t 
 
 // Writes one `stats` line to the access log: what dirir2i_stats_json says.
 void qv2_stats_log(void);
+
+// Appends the metrics in the Prometheus text format: dirir2i_running and
+// dirir2i_clients, every counter of dirir2i_stats_json as
+// dirir2i_NAME_total (the two that say what is open now, connections and
+// trees, as gauges without _total), and dirir2i_share_opens_total and
+// dirir2i_share_read_bytes_total with a `share` label.
+struct qv2_buf;
+void qv2_metrics_text(qv2_buf *b);
