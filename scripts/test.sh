@@ -7,10 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # systemd, groff-base, man-db and pkgconf check the install tree (the unit,
-# the man page, a pkg-config consumer).
+# the man page, a pkg-config consumer); libinih-dev reads --config files;
+# python3-prometheus-client parses the metrics file in the interop tests.
 packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev
           smbclient python3-impacket tshark rclone python3-pytest python3-pip python3-setuptools
-          python3-wheel systemd groff-base man-db pkgconf samba-testsuite
+          python3-wheel systemd groff-base man-db pkgconf samba-testsuite libinih-dev
+          python3-prometheus-client
           qemu-system-x86 busybox-static cpio kmod socat) # the last five: the Linux client's guest
 missing=()
 for p in "${packages[@]}"; do

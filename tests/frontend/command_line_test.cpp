@@ -15,11 +15,12 @@
 namespace {
 
 const std::string kUsage =
-    "usage: dirir2i serve  [--share NAME=PATH]... [--user USER[:PASS]]... [--users-file FILE]\n"
-    "                      [--allow CIDR]... [--opt KEY=VALUE]... [--log FILE] [--log-format F]\n"
-    "                      [--bind IP] [--port N] [--port-file FILE]\n"
-    "       dirir2i sim    [--share NAME=PATH]... [--user USER[:PASS]]... [--opt KEY=VALUE]... "
-    "[--ip IP] < SCRIPT\n"
+    "usage: dirir2i serve  [--config FILE] [--share NAME=PATH]... [--user USER[:PASS]]...\n"
+    "                      [--users-file FILE] [--allow CIDR]... [--opt KEY=VALUE]...\n"
+    "                      [--log FILE] [--log-format F] [--bind IP] [--port N]\n"
+    "                      [--port-file FILE] [--metrics-file FILE] [--metrics-interval S]\n"
+    "       dirir2i sim    [--config FILE] [--share NAME=PATH]... [--user USER[:PASS]]...\n"
+    "                      [--opt KEY=VALUE]... [--ip IP] < SCRIPT\n"
     "       dirir2i selftest\n"
     "       dirir2i version\n"
     "       dirir2i [serve|sim] --help\n";
