@@ -104,8 +104,6 @@ bool begin_section(parse_state *s, const char *section) {
     s->header_keys = true;
     std::string name = section;
     if (is_global(name)) {
-        if (s->had_global) return fail(s, s->header_line, "[global] given twice");
-        s->had_global = true;
         s->in_share = false;
         return true;
     }
@@ -160,6 +158,13 @@ char *next_line(char *buf, int cap, void *stream) {
         s->header_name.assign(p + 1, close ? size_t(close - p - 1) : strlen(p + 1));
         s->header_keys = false;
         s->in_share = false;
+        if (is_global(s->header_name)) {
+            if (s->had_global) {
+                fail(s, s->line, "[global] given twice");
+                return nullptr;
+            }
+            s->had_global = true;
+        }
     }
     return buf;
 }
