@@ -7,7 +7,6 @@ process's command line.
 """
 import json
 import os
-import re
 import shutil
 import signal
 import socket
@@ -16,41 +15,12 @@ import tempfile
 import time
 import unittest
 
-from common import SERVER, Server, smbclient
+from common import SERVER, Server, parse_logfmt, smbclient
 
 PASSWORD = "Sekr1t-Alice"
 ODD_USER = 'x" user=admin'  # a name that tries to add a field to its line
 ODD_PASSWORD = "Sekr1t-Odd"
 CONTENT = b"hello from the log test\n"
-
-_FIELD = re.compile(r'([a-z_]+)=("(?:[^"\\]|\\.)*"|[^ "]*)(?: |$)')
-_ESCAPE = re.compile(r'\\(x[0-9a-f]{2}|u[0-9a-f]{4}|.)')
-
-
-def _unescape(m):
-    code = m.group(1)
-    if len(code) > 1:
-        return chr(int(code[1:], 16))
-    return {"n": "\n", "r": "\r", "t": "\t"}.get(code, code)
-
-
-def parse_logfmt(line):
-    """One logfmt line as a dict; fails on anything but key=value pairs and
-    on a key given twice."""
-    fields, pos = {}, 0
-    while pos < len(line):
-        m = _FIELD.match(line, pos)
-        if not m:
-            raise ValueError(f"not logfmt at {pos}: {line!r}")
-        key, value = m.group(1), m.group(2)
-        if key in fields:
-            raise ValueError(f"{key} twice: {line!r}")
-        if value.startswith('"'):
-            value = _ESCAPE.sub(_unescape, value[1:-1])
-        fields[key] = value
-        pos = m.end()
-    return fields
-
 
 def read_events(path, parse):
     with open(path, encoding="utf-8") as f:

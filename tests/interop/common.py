@@ -7,6 +7,7 @@ real, and binds 127.0.0.1 with port 0 (the system picks the port).
 """
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -24,7 +25,8 @@ class Server:
     ({name: password}), options ({key: value}) and further arguments
     (`extra`). `popen` adds arguments of subprocess.Popen; `before_port` is
     called with the process before its port file is waited for (to answer a
-    prompt, say). Use as a context manager."""
+    prompt, say). `bind` or `port` None leaves them to a --config file in
+    `extra`. Use as a context manager."""
 
     def __init__(self, shares, users=None, opts=None, workdir=None, env=None, bind="127.0.0.1",
                  port=0, extra=(), popen=None, before_port=None):
@@ -46,8 +48,11 @@ class Server:
 
     def __enter__(self):
         port_file = os.path.join(self.workdir, "port.txt")
-        args = [SERVER, "serve", "--bind", self.bind, "--port", str(self.want_port),
-                "--port-file", port_file]
+        args = [SERVER, "serve", "--port-file", port_file]
+        if self.bind is not None:
+            args += ["--bind", self.bind]
+        if self.want_port is not None:
+            args += ["--port", str(self.want_port)]
         for name, path in self.shares.items():
             args += ["--share", f"{name}={path}"]
         for user, password in self.users.items():
@@ -134,6 +139,35 @@ def smbclient(port, service, commands=None, user=None, password=None, options=()
     args += list(extra)
     return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           timeout=timeout, text=True, errors="replace")
+
+
+_FIELD = re.compile(r'([a-z_]+)=("(?:[^"\\]|\\.)*"|[^ "]*)(?: |$)')
+_ESCAPE = re.compile(r'\\(x[0-9a-f]{2}|u[0-9a-f]{4}|.)')
+
+
+def _unescape(m):
+    code = m.group(1)
+    if len(code) > 1:
+        return chr(int(code[1:], 16))
+    return {"n": "\n", "r": "\r", "t": "\t"}.get(code, code)
+
+
+def parse_logfmt(line):
+    """One logfmt line as a dict; fails on anything but key=value pairs and
+    on a key given twice."""
+    fields, pos = {}, 0
+    while pos < len(line):
+        m = _FIELD.match(line, pos)
+        if not m:
+            raise ValueError(f"not logfmt at {pos}: {line!r}")
+        key, value = m.group(1), m.group(2)
+        if key in fields:
+            raise ValueError(f"{key} twice: {line!r}")
+        if value.startswith('"'):
+            value = _ESCAPE.sub(_unescape, value[1:-1])
+        fields[key] = value
+        pos = m.end()
+    return fields
 
 
 def sha256_file(path):

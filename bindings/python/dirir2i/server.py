@@ -107,7 +107,8 @@ class Server:
         """shares: {share name: host folder or regular file}; users: {name:
         password}; allow: addresses or address/prefix texts admitted besides
         loopback; options: {key: value} as `dirir2i serve --opt` takes them
-        (booleans become on/off, or required/enabled for `signing`)."""
+        (booleans become on/off, or required/enabled for `signing`), share
+        keys too: {"share.docs.users": "alice,bob", "share.docs.guest": False}."""
         self.shares: Dict[str, str] = {n: os.fspath(p) for n, p in (shares or {}).items()}
         self.users: Dict[str, str] = dict(users or {})
         self.allow: List[str] = list(allow or [])
@@ -194,12 +195,18 @@ class Server:
                 "them too: list them in allow= or bind a loopback address")
 
     def _configure(self, lib: ctypes.CDLL) -> None:
+        # A share's own keys ("share.NAME.users", ...) need the share: they
+        # come after it, and leave the library with it.
         for key, value in self.options.items():
-            check(lib.dirir2i_set_option(text(key, "option key"), text(value, "option value")))
-            self._set_options.append(key)
+            if not key.startswith("share."):
+                check(lib.dirir2i_set_option(text(key, "option key"), text(value, "option value")))
+                self._set_options.append(key)
         for name, path in self.shares.items():
             check(lib.dirir2i_add_share(text(name, "share name"), text(path, "share path")))
             self._added_shares.append(name)
+        for key, value in self.options.items():
+            if key.startswith("share."):
+                check(lib.dirir2i_set_option(text(key, "option key"), text(value, "option value")))
         for user, password in self.users.items():
             check(lib.dirir2i_add_user(text(user, "user"), text(password, "password")))
             self._added_users.append(user)

@@ -107,6 +107,16 @@ def test_marker_names_the_user_and_adds_shares(smb_server):
         assert read(conn, "tests", Path(__file__).name) == Path(__file__).read_bytes()
 
 
+@pytest.mark.smb_server(user="alice", shares={"tests": Path(__file__).parent},
+                        options={"share.tests.users": "bob", "share.data.browseable": False})
+def test_share_keys_given_as_options_apply_to_the_shares(smb_server):
+    with session(smb_server.port, "alice", smb_server.password) as conn:
+        assert share_names(conn) == ["IPC$"]
+        with pytest.raises(SessionError, match="STATUS_ACCESS_DENIED"):
+            conn.connectTree("tests")
+        conn.connectTree("data")
+
+
 @pytest.mark.parametrize("settings, code, message", [
     ({"shares": {"docs": "/nonexistent/dirir2i"}}, -2,
      "add_share: /nonexistent/dirir2i does not exist"),
@@ -114,7 +124,8 @@ def test_marker_names_the_user_and_adds_shares(smb_server):
      "add_user: the user name carries no domain (the domain is ignored)"),
     ({"options": {"max_clients": 0}}, -1, "max_clients: 1..1024"),
     ({"allow": ["10.1.2.3/33"]}, -1, "allow_cidr: 10.1.2.3/33 is not a CIDR"),
-], ids=["share-path", "user", "option", "allow"])
+    ({"options": {"share.good.guest": "perhaps"}}, -1, "share.good.guest: yes or no"),
+], ids=["share-path", "user", "option", "allow", "share-key"])
 def test_bad_configuration_raises_the_library_message_and_leaves_nothing(
         tmp_path, settings, code, message):
     # A good share, user and option come first, so the failure has something to undo.
