@@ -1,7 +1,8 @@
 # What `cmake --install` puts where (GNUInstallDirs): the dirir2i command,
 # libdirir2i.so with its SONAME, the header, a pkg-config file, the CMake
 # package (find_package(dirir2i) gives dirir2i::dirir2i), the man page, and
-# under share/dirir2i/ a systemd unit and an Avahi service file.
+# under share/dirir2i/ a systemd unit, an Avahi service file and example
+# users and configuration files.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -42,5 +43,5 @@ install(CODE "
   set(DIRIR2I_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
 ")
 install(SCRIPT cmake/install_paths.cmake)
-install(FILES dist/avahi-smb.service dist/users.example
+install(FILES dist/avahi-smb.service dist/users.example dist/dirir2i.conf.example
   DESTINATION ${CMAKE_INSTALL_DATADIR}/dirir2i)

@@ -1,4 +1,4 @@
-// The access log's file on the host: the one file the server itself writes.
+// The access log's file on the host, which the server itself writes.
 // Opened for appending, written a whole line at a time, and reopened by path
 // when the log is rotated.
 #pragma once

@@ -7,8 +7,9 @@
 // Reads the whole file at `path` (links followed) into out[cap] and
 // NUL-terminates it; *len gets its length. It must be a regular file of
 // fewer than cap bytes and, with `private_only`, one that neither group nor
-// others may read or write. 0, or -1 with the reason in why[why_cap] (the
-// content is never part of it).
+// others may read or write (the configuration file is read without that
+// check). 0, or -1 with the reason in why[why_cap] (the content is never
+// part of it).
 int qv2_secret_file_read(const char *path, bool private_only, char *out, size_t cap, size_t *len,
                          char *why, size_t why_cap);
 

@@ -132,7 +132,7 @@ void help(unsigned command) {
         help_entry(head, docs[i].what, docs[i].default_text);
     }
     printf("\nshare keys (--opt share.NAME.KEY=VALUE, or KEY = VALUE in [NAME] of --config):\n");
-    help_entry("share.NAME.path=PATH", "the folder or file shared (--config: required)", "");
+    help_entry("share.NAME.path=PATH", "the folder or file shared (--config: required)", "none");
     help_entry("share.NAME.users=A,B", "only these users may open it", "every user");
     help_entry("share.NAME.guest=yes|no", "whether guest sessions may open it",
                "yes unless users is set");

@@ -62,7 +62,7 @@ class InstallTree(unittest.TestCase):
     def test_the_tree_holds_each_file_and_the_library_its_soname(self):
         for rel in ["bin/dirir2i", "include/dirir2i.h", "share/man/man1/dirir2i.1",
                     "share/dirir2i/dirir2i.service", "share/dirir2i/avahi-smb.service",
-                    "share/dirir2i/users.example"]:
+                    "share/dirir2i/users.example", "share/dirir2i/dirir2i.conf.example"]:
             self.assertTrue(os.path.isfile(os.path.join(self.prefix, rel)), rel)
         for rel in ["libdirir2i.so", "libdirir2i.so.1", "libdirir2i.so.1.0.1",
                     "pkgconfig/dirir2i.pc", "cmake/dirir2i/dirir2iConfig.cmake",
@@ -106,13 +106,31 @@ class InstallTree(unittest.TestCase):
         self.assertIn(f"ExecStart={self.prefix}/bin/dirir2i serve ", text)
         for setting in ["DynamicUser=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
                         "ProtectSystem=strict", "NoNewPrivileges=yes",
-                        "LoadCredential=users:", "--users-file %d/users"]:
+                        "LoadCredential=users:", "--users-file %d/users",
+                        "--config /etc/dirir2i/dirir2i.conf", "RuntimeDirectory=dirir2i"]:
             self.assertIn(setting, text)
         # verify also checks that the executable and the Documentation= man
         # page exist.
         r = run(["systemd-analyze", "verify", unit],
                 env={"MANPATH": os.path.join(self.prefix, "share", "man")})
         self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+
+    def test_the_example_configuration_is_accepted_as_it_stands(self):
+        # Its folders and users file made real under a temporary root.
+        root = tempfile.mkdtemp(dir=self.tmp)
+        with open(os.path.join(self.share, "dirir2i.conf.example")) as f:
+            text = f.read().replace("/srv/", root + "/").replace("/etc/dirir2i/", root + "/")
+        for name in re.findall(r"^path = " + re.escape(root) + r"/(\S+)$", text, re.M):
+            os.makedirs(os.path.join(root, name))
+        with open(os.path.join(root, "users"), "w") as f:
+            f.write("alice:pw\n")
+        os.chmod(os.path.join(root, "users"), 0o600)
+        conf = os.path.join(root, "dirir2i.conf")
+        with open(conf, "w") as f:
+            f.write(text)
+        r = run([os.path.join(self.prefix, "bin", "dirir2i"), "sim", "--config", conf,
+                 "--log", "off"], input="")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
 
     def test_the_man_page_renders_without_warnings_and_covers_the_help(self):
         self.need("man", "groff")
