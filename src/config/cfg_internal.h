@@ -21,10 +21,12 @@ struct qv2_share_rules {
     char users[QV2_SHARE_USERS_MAX + 1];
     int32_t guest;  // QV2_RULE_DEFAULT (guests unless `users` is set), _YES or _NO
     int32_t hidden; // 1: left out of share lists (browseable = no)
+    int32_t encryption; // 0: as the `encryption` option says; else QV2_ENCRYPT_...
 };
 enum : int32_t { QV2_RULE_DEFAULT = 0, QV2_RULE_YES = 1, QV2_RULE_NO = 2 };
 
-// share_access.cpp. Sets one attribute ("users", "guest", "browseable") of
+// share_access.cpp. Sets one attribute ("users", "guest", "browseable",
+// "encryption") of
 // the rules of share `share` from its option text. 0, or DIRIR2I_EARG with
 // a message that names the key; a failure leaves *r as it was.
 int qv2_rules_set(qv2_share_rules *r, const char *share, const char *attr, const char *value);

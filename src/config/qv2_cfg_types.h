@@ -54,6 +54,9 @@ struct qv2_share {
     char name[QV2_SHARE_NAME_MAX + 1];
     char path[QV2_SHARE_PATH_MAX + 1]; // canonical host path, resolved when added
     int32_t is_file;
+    // The share's own `encryption` key (QV2_ENCRYPT_ENABLED, _DESIRED or
+    // _REQUIRED), or 0: the option's. Filled in by qv2_share_find_for.
+    int32_t encryption;
 };
 
 struct qv2_user {

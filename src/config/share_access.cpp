@@ -106,6 +106,20 @@ int qv2_rules_set(qv2_share_rules *r, const char *share, const char *attr, const
         r->hidden = yes ? 0 : 1;
         return 0;
     }
+    if (strcmp(attr, "encryption") == 0) {
+        static const struct {
+            const char *text;
+            int32_t value;
+        } kinds[] = {{"enabled", QV2_ENCRYPT_ENABLED},
+                     {"desired", QV2_ENCRYPT_DESIRED},
+                     {"required", QV2_ENCRYPT_REQUIRED}};
+        for (const auto &k : kinds)
+            if (strcmp(value, k.text) == 0) {
+                r->encryption = k.value;
+                return 0;
+            }
+        return qv2_fail(DIRIR2I_EARG, "share.%s.encryption: enabled, desired or required", share);
+    }
     return qv2_fail(DIRIR2I_EARG, "unknown option share.%s.%.64s", share, attr);
 }
 

@@ -191,7 +191,10 @@ int qv2_share_find(const char *name, qv2_share *out) {
     std::lock_guard<std::mutex> guard(g_lock);
     int i = find_locked(g_live, name);
     if (i < 0) return -1;
-    if (out) *out = g_live.slots[i].share;
+    if (out) {
+        *out = g_live.slots[i].share;
+        out->encryption = g_live.slots[i].rules.encryption;
+    }
     return 0;
 }
 
@@ -206,7 +209,10 @@ int qv2_share_find_for(const char *name, const char *user, int guest, qv2_share 
     int i = find_locked(g_live, name);
     if (i < 0) return -1;
     if (!qv2_rules_admit(&g_live.slots[i].rules, user, guest)) return QV2_SHARE_REFUSED;
-    if (out) *out = g_live.slots[i].share;
+    if (out) {
+        *out = g_live.slots[i].share;
+        out->encryption = g_live.slots[i].rules.encryption;
+    }
     return 0;
 }
 

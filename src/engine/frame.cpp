@@ -109,6 +109,12 @@ bool sessionless(uint32_t cmd) {
 // counted and logged with the share the client asked for.
 bool handler_checks_session(uint32_t cmd) { return cmd == SMB2_TREE_CONNECT; }
 
+// Whether the request's tree takes only sealed requests.
+bool tree_encrypts(qv2_conn *c, uint32_t tid) {
+    const qv2_tree *t = tree_find(c, tid);
+    return t && t->encrypt_data;
+}
+
 // What a session in the middle of its logon may still do (MS-SMB2 3.3.5.2.9).
 bool allowed_in_progress(uint32_t cmd) {
     return cmd == SMB2_LOGOFF || cmd == SMB2_CLOSE || cmd == SMB2_LOCK;
@@ -412,9 +418,9 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             continue;
         }
         if (sess && sess->valid && !c->enc_sess && !sessionless(h.command) &&
-            (sess->encrypt_data ||
+            (sess->encrypt_data || tree_encrypts(c, tid) ||
              (c->dialect == 0x0311 && h.command == SMB2_TREE_CONNECT && keyed && !h.is_signed))) {
-            // A session that encrypts takes nothing in clear; and a 3.1.1
+            // A session or tree that encrypts takes nothing in clear; and a 3.1.1
             // user's TREE_CONNECT must be signed or sealed (MS-SMB2
             // 3.3.5.2.9, 3.3.5.7).
             next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,

@@ -65,6 +65,7 @@ struct qv2_tree {
     uint32_t id; // 24 bits used
     int disconnected;
     qv2_session *sess; // the session that connected it; a tree never outlives it
+    int encrypt_data;  // TreeConnect.EncryptData: its requests must come sealed
     char name[QV2_SHARE_NAME_MAX + 1]; // "IPC$" or the share name as the client wrote it
     int is_ipc;
     qv2_share share; // copy taken at connect time; empty for IPC$

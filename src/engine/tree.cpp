@@ -102,6 +102,18 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
 
+    // The share's encryption key, else the option's: `required` admits only
+    // sessions that can seal (MS-SMB2 3.3.5.7), `desired` asks them to.
+    qv2_opts o;
+    qv2_opts_get(&o);
+    int32_t encryption = share.encryption ? share.encryption : o.encryption;
+    bool can_seal = c->dialect >= 0x0300 && s->has_cipher_keys;
+    if (!is_ipc && encryption == QV2_ENCRYPT_REQUIRED && !can_seal) {
+        qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
+        log_tree(c, name, "encryption");
+        err_reply(c, r, SMB2_TREE_CONNECT, STATUS_ACCESS_DENIED);
+        return;
+    }
     if (live_trees(c) >= LIVE_TREES_MAX) {
         qv2_stat_add(QV2_ST_TREE_REFUSED, 1);
         log_tree(c, name, "limit");
@@ -121,6 +133,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
         return;
     }
     t->sess = c->sess;
+    t->encrypt_data = !is_ipc && can_seal && encryption >= QV2_ENCRYPT_DESIRED;
     t->is_ipc = is_ipc;
     if (is_ipc) {
         snprintf(t->name, sizeof t->name, "IPC$");
@@ -139,7 +152,9 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     qv2_buf_byte(&r->buf, 1); // ShareType disk, for IPC$ as well
     qv2_buf_byte(&r->buf, 0);
     // A session that encrypts says so of its shares too (MS-SMB2 2.2.10).
-    w32(&r->buf, c->sess->encrypt_data && !is_ipc ? uint32_t(SHAREFLAG_ENCRYPT_DATA) : 0u);
+    w32(&r->buf, t->encrypt_data || (c->sess->encrypt_data && !is_ipc)
+                     ? uint32_t(SHAREFLAG_ENCRYPT_DATA)
+                     : 0u);
     w32(&r->buf, 0); // Capabilities
     w32(&r->buf, is_ipc ? uint32_t(IPC_MAXIMAL_ACCESS) : uint32_t(DISK_MAXIMAL_ACCESS));
 }

@@ -137,6 +137,9 @@ void help(unsigned command) {
     help_entry("share.NAME.guest=yes|no", "whether guest sessions may open it",
                "yes unless users is set");
     help_entry("share.NAME.browseable=yes|no", "whether share lists show it", "yes");
+    help_entry("share.NAME.encryption=enabled|desired|required",
+               "SMB 3 encryption for this share (required: only sessions that seal)",
+               "the encryption option");
     printf("\n--config also takes bind, port, allow (A,B,...), users_file, metrics_file and\n"
            "metrics_interval, and every --opt key; the command line overrides the file.\n");
     if (command & SERVE)

@@ -16,7 +16,8 @@
 const char *const qv2_conf_command_keys[] = {"bind",       "port",         "allow",
                                              "users_file", "metrics_file", "metrics_interval",
                                              nullptr};
-const char *const qv2_conf_share_keys[] = {"path", "users", "guest", "browseable", nullptr};
+const char *const qv2_conf_share_keys[] = {"path",       "users",      "guest",
+                                           "browseable", "encryption", nullptr};
 
 const qv2_conf_item *qv2_conf::find(const char *key) const {
     for (const qv2_conf_item &i : global)

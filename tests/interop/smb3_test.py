@@ -88,6 +88,20 @@ class Smb3(unittest.TestCase):
             self.assertEqual(sha256_file(os.path.join(out, "big.bin")), self.big_hash)
             self.assertEqual(len(os.listdir(os.path.join(out, "many"))), FOLDER)
 
+    def test_a_share_that_requires_encryption_refuses_2_1_and_serves_3_1_1(self):
+        other = os.path.join(self.tmp, "other")
+        os.makedirs(other, exist_ok=True)
+        open(os.path.join(other, "x.txt"), "w").close()
+        with Server({"docs": self.root, "other": other}, users={USER: PASSWORD},
+                    opts={"max_dialect": "3.1.1", "share.docs.encryption": "required"}) as srv:
+            for share, proto, refused in (("docs", "SMB2_10", True), ("other", "SMB2_10", False),
+                                          ("docs", "SMB3_11", False)):
+                with self.subTest(share=share, proto=proto):
+                    r = smbclient(srv.port, share, "ls", user=USER, password=PASSWORD,
+                                  extra=[f"-m{proto}"])
+                    self.assertEqual("NT_STATUS_ACCESS_DENIED" in r.stdout, refused, r.stdout)
+                    self.assertEqual(r.returncode != 0, refused, r.stdout)
+
     @unittest.skipUnless(os.path.exists(KCIFS), "the kernel client's script is not there")
     def test_the_kernel_client_at_3_0_3_0_2_and_3_1_1(self):
         cases = [  # vers, seal, sign, what DebugData shows
