@@ -78,6 +78,7 @@ void fill_from_statx(const struct statx &sx, bool report_links, qv2_fs_info *inf
     info->crtime = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
     info->dev = uint64_t(makedev(sx.stx_dev_major, sx.stx_dev_minor));
     info->ino = sx.stx_ino;
+    info->change_ns = uint64_t(sx.stx_ctime.tv_sec) * 1000000000u + sx.stx_ctime.tv_nsec;
 }
 
 void fill_from_stat(const struct stat &st, bool report_links, qv2_fs_info *info) {
@@ -89,6 +90,7 @@ void fill_from_stat(const struct stat &st, bool report_links, qv2_fs_info *info)
     info->crtime = st.st_mtim.tv_sec; // no birth time through stat(2)
     info->dev = uint64_t(st.st_dev);
     info->ino = uint64_t(st.st_ino);
+    info->change_ns = uint64_t(st.st_ctim.tv_sec) * 1000000000u + uint64_t(st.st_ctim.tv_nsec);
 }
 
 // statx where the kernel offers it (for the birth time); a sandbox that

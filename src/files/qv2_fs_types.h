@@ -21,6 +21,10 @@ struct qv2_fs_info {
     int64_t crtime;
     uint64_t dev; // volume identifier
     uint64_t ino; // file identifier within the volume
+    // Status-change time in nanoseconds: it moves with every write, truncate,
+    // attribute or link change, so two stats that agree on it (and on ino)
+    // saw the same content.
+    uint64_t change_ns;
 };
 
 // Open directory listing and open read-only file; owned by the opener.
