@@ -13,7 +13,8 @@ struct qv2_io {
     // Writes all len bytes: 0 done, anything else failure.
     int (*write)(void *user, const uint8_t *data, int len);
     // Waits at most timeout_ms: bytes read (1..max), 0 nothing more will
-    // come, -2 time-out with nothing read, -1 error.
+    // come, -2 time-out with nothing read, -3 woken (see `wake`) with nothing
+    // read, -1 error.
     int (*read)(void *user, uint8_t *buf, int max, int timeout_ms);
     // Optional: told of every whole message, ">>" received, "<<" sent.
     void (*log)(void *user, const char *dir, const uint8_t *data, int len);
@@ -34,6 +35,13 @@ struct qv2_io {
     // Optional: whether the transport ended the connection itself to make
     // room for another (asked once, at the end, for the log).
     int (*evicted)(void *user) = nullptr;
+    // Optional: makes the read in progress, or the next one, return -3 at
+    // once. Called from other threads (the host watcher's), never blocks,
+    // and stays callable until the connection's qv2_sess_run returns. A
+    // transport that has it gets server-initiated messages (oplock and
+    // lease breaks) as soon as they are due, and is offered caching; one
+    // without it (the simulation) gets what is due whenever its loop looks.
+    void (*wake)(void *user) = nullptr;
 };
 
 // The NTLM exchange between our CHALLENGE and the client's AUTHENTICATE:

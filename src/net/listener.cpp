@@ -154,6 +154,9 @@ void conn_main(void *arg) {
     shutdown(c->sock, SHUT_RDWR);
     close(c->sock);
     c->sock = -1;
+    // Nothing wakes the connection once its loop has returned.
+    if (c->wake_fd >= 0) close(c->wake_fd);
+    c->wake_fd = -1;
     g.client_count--;
     c->finished = 1;
 }
@@ -272,6 +275,7 @@ void accept_one(int lfd) {
     }
     c->sock = fd;
     c->peer = peer;
+    c->wake_fd = net_wake_fd();
     c->io.user = c;
     c->io.write = x_write;
     c->io.read = x_read;
@@ -280,6 +284,7 @@ void accept_one(int lfd) {
     c->io.random = x_random;
     c->io.logged_on = x_logged_on;
     c->io.evicted = x_evicted;
+    c->io.wake = c->wake_fd >= 0 ? x_wake : nullptr;
     c->started_ms = qv2_now_ms();
     {
         std::lock_guard<std::mutex> guard(g.lock);
@@ -299,6 +304,7 @@ void accept_one(int lfd) {
             }
         }
         close(fd);
+        if (c->wake_fd >= 0) close(c->wake_fd);
         free(c);
     }
 }

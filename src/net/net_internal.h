@@ -8,6 +8,9 @@
 // Zero-filled when created.
 struct net_conn {
     int sock; // the connected, non-blocking socket; -1 once closed
+    // An eventfd that x_wake writes and x_read polls beside the socket; -1
+    // when none could be made (the connection then has no wake callback).
+    int wake_fd = -1;
     qv2_io io;
     qv2_ip peer; // IPv4-mapped IPv6 already folded to IPv4
     qv2_thread thread;
@@ -38,3 +41,8 @@ int x_write(void *user, const uint8_t *data, int n);
 int x_write_pair(void *user, const uint8_t *head, int hlen, const uint8_t *body, int blen);
 // x_random: n bytes from the system's random source; 0, or -1 on failure.
 int x_random(void *user, uint8_t *out, int n);
+// x_wake: makes the connection's read in progress, or its next, return -3.
+// Safe from any thread while the connection's thread runs.
+void x_wake(void *user);
+// An eventfd for x_wake (non-blocking, close-on-exec), or -1.
+int net_wake_fd(void);

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,18 +36,37 @@ int x_read(void *user, uint8_t *buf, int max, int timeout_ms) {
         if (!would_block(errno)) return -1;
 
         int ready;
+        pollfd p[2] = {{c->sock, POLLIN, 0}, {c->wake_fd, POLLIN, 0}};
         do {
             uint64_t now = qv2_now_ms();
             if (now >= deadline) return -2;
-            pollfd p{c->sock, POLLIN, 0};
-            ready = poll(&p, 1, int(deadline - now));
+            ready = poll(p, c->wake_fd >= 0 ? 2 : 1, int(deadline - now));
         } while (ready < 0 && errno == EINTR);
         // A failing wait is treated as a time-out rather than retried at
         // once: the caller then checks the stop flag and the idle time, so
         // the thread can never spin here.
         if (ready <= 0) return -2;
+        if (c->wake_fd >= 0 && (p[1].revents & POLLIN)) {
+            // Bytes already waiting on the socket go first; the caller looks
+            // at its news after the next message anyway.
+            if (p[0].revents & POLLIN) continue;
+            uint64_t count;
+            while (read(c->wake_fd, &count, sizeof count) < 0 && errno == EINTR) {
+            }
+            return -3;
+        }
     }
 }
+
+void x_wake(void *user) {
+    auto *c = static_cast<net_conn *>(user);
+    uint64_t one = 1;
+    // A full counter (never, in practice) still leaves the descriptor readable.
+    while (write(c->wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+int net_wake_fd(void) { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 
 namespace {
 

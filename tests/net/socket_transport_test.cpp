@@ -30,6 +30,26 @@ TEST_F(SocketTransport, ReadWaitsThenDeliversThenReportsTheClose) {
     EXPECT_EQ(x_read(&t.conn, buf, sizeof buf, 1000), 0);
 }
 
+// The wake-up a break or a notify completion uses: a read blocked on a
+// silent socket returns -3 once woken from another thread, bytes already
+// waiting are still read first, and a wake-up is taken once.
+TEST_F(SocketTransport, AWokenReadReturnsAtOnceButWaitingBytesGoFirst) {
+    TransportPair t;
+    ASSERT_GE(t.peer, 0);
+    t.conn.wake_fd = net_wake_fd();
+    ASSERT_GE(t.conn.wake_fd, 0);
+    uint8_t buf[16];
+    std::thread waker([&] { x_wake(&t.conn); });
+    EXPECT_EQ(x_read(&t.conn, buf, sizeof buf, 60000), -3);
+    waker.join();
+    EXPECT_EQ(x_read(&t.conn, buf, sizeof buf, 20), -2);
+    ASSERT_EQ(write(t.peer, "ab", 2), 2);
+    x_wake(&t.conn);
+    EXPECT_EQ(x_read(&t.conn, buf, sizeof buf, 1000), 2);
+    EXPECT_EQ(x_read(&t.conn, buf, sizeof buf, 1000), -3);
+    close(t.conn.wake_fd);
+}
+
 TEST_F(SocketTransport, WriteSendsEverythingAndNothingForAnEmptyWrite) {
     TransportPair t;
     ASSERT_GE(t.peer, 0);
