@@ -88,5 +88,9 @@ enum qv2_stat_index : int {
     QV2_ST_SIGN_REQUIRED_SESSIONS,
     QV2_ST_SRVSVC_QUERIES,
     QV2_ST_PATH_REFUSED,
+    QV2_ST_GRANTS,             // opens given an oplock or a lease
+    QV2_ST_BREAKS_SENT,        // oplock and lease break notifications sent
+    QV2_ST_BREAKS_ACKED,       // acknowledgments of breaks accepted
+    QV2_ST_NOTIFIES_COMPLETED, // CHANGE_NOTIFY requests answered with changes or NOTIFY_ENUM_DIR
     QV2_ST_COUNT
 };

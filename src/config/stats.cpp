@@ -13,7 +13,8 @@ const char *const kNames[QV2_ST_COUNT] = {
     "tree_refused",     "opens",           "open_refused",    "reads",
     "bytes_sent",       "listings_sent",   "mutating_refused", "ioctl_refused",
     "bad_signature",    "protocol_errors", "timeouts",        "sign_required_sessions",
-    "srvsvc_queries",   "path_refused",
+    "srvsvc_queries",   "path_refused",    "grants",          "breaks_sent",
+    "breaks_acked",     "notifies_completed",
 };
 
 // What each counter counts, for metrics readers; a counter added without
@@ -41,6 +42,10 @@ const char *const kHelp[QV2_ST_COUNT] = {
     "Sessions on which signing is required",
     "Share lists given over srvsvc",
     "Names refused because they lead out of a share",
+    "Opens given a lease or an oplock",
+    "Oplock and lease break notifications sent",
+    "Break acknowledgments accepted",
+    "CHANGE_NOTIFY requests answered with changes or NOTIFY_ENUM_DIR",
 };
 
 bool valid(int index) { return index >= 0 && index < QV2_ST_COUNT; }

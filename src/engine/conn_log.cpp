@@ -148,6 +148,17 @@ void log_close(qv2_conn *c, const qv2_open *o) {
     qv2_alog_emit(&l);
 }
 
+void log_break(qv2_conn *c, const qv2_open *o, const char *kind, const char *from, bool ack) {
+    qv2_logline l;
+    if (!begin(c, &l, "break", o->sess)) return;
+    qv2_logline_str(&l, "share", o->share_name);
+    qv2_logline_str(&l, "path", share_relative(o));
+    qv2_logline_str(&l, kind, from);
+    qv2_logline_str(&l, "to", "none");
+    qv2_logline_str(&l, "ack", ack ? "required" : "none");
+    qv2_alog_emit(&l);
+}
+
 void log_disconnect(qv2_conn *c) {
     qv2_logline l;
     if (!begin(c, &l, "disconnect", nullptr)) return;

@@ -30,5 +30,9 @@ void log_write_refused(qv2_conn *c, const qv2_reader *rd, uint16_t name_off, uin
 // An open ends (CLOSE, LOGOFF or the connection's end): one line for a file
 // that was read, with what was read.
 void log_close(qv2_conn *c, const qv2_open *o);
+// A break was sent because the host changed an open's file: `kind` "lease"
+// or "oplock", `from` the state taken away ("R", "RH", "II"), and whether
+// the client must acknowledge it.
+void log_break(qv2_conn *c, const qv2_open *o, const char *kind, const char *from, bool ack);
 // The connection ends: how long it lasted and what it was sent.
 void log_disconnect(qv2_conn *c);

@@ -1,9 +1,10 @@
 // CREATE: the access checks of a read-only server, name resolution inside the
-// share (and the default data stream), the open handle, and the "QFid" and
-// "MxAc" create contexts.
+// share (and the default data stream), the open handle, the "QFid" and
+// "MxAc" create contexts, and the oplock or lease (lease.cpp decides).
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "engine/qv2_cache.h"
 #include "foundation/qv2_trace.h"
 #include "files/qv2_vfs.h"
 
@@ -60,10 +61,12 @@ enum : uint32_t {
     // Create contexts this server answers.
     CTX_QFID = 1, // SMB2_CREATE_QUERY_ON_DISK_ID
     CTX_MXAC = 2, // SMB2_CREATE_QUERY_MAXIMAL_ACCESS_REQUEST
+    CTX_RQLS = 4, // SMB2_CREATE_REQUEST_LEASE (both versions)
 };
 
 // The fixed fields of a CREATE request that the server looks at.
 struct create_req {
+    uint8_t oplock; // RequestedOplockLevel
     uint32_t impersonation;
     uint32_t access; // as sent; mapped separately
     uint32_t disposition;
@@ -76,7 +79,9 @@ struct create_req {
 
 // 0, or -1 when the body is too short.
 int read_request(qv2_reader *rd, create_req *q) {
-    rd_skip(rd, 1 + 1); // SecurityFlags, RequestedOplockLevel (no oplocks are granted)
+    rd_skip(rd, 1); // SecurityFlags
+    q->oplock = rd->pos < rd->size ? rd->data[rd->pos] : 0;
+    rd_skip(rd, 1);
     q->impersonation = rd_u32(rd);
     rd_skip(rd, 8 + 8); // SmbCreateFlags, Reserved
     q->access = rd_u32(rd);
@@ -106,10 +111,17 @@ uint32_t map_generic(uint32_t access, uint32_t most) {
     return access;
 }
 
-// Looks for the contexts this server answers ("QFid", "MxAc") in the
-// request's create-context area. -1 when there is no area to walk, else the
-// CTX_ bits of those found.
-int find_contexts(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len) {
+// A lease request's data, when the request carries one.
+struct lease_data {
+    const uint8_t *data = nullptr;
+    uint32_t len = 0;
+};
+
+// Looks for the contexts this server answers ("QFid", "MxAc", "RqLs") in
+// the request's create-context area. -1 when there is no area to walk, else
+// the CTX_ bits of those found; a lease request's data (when it lies inside
+// the area) goes to *lease.
+int find_contexts(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len, lease_data *lease) {
     if (ctx_len < CTX_HDR_LEN || ctx_off == 0) return -1;
     if (ctx_off < SMB2_HDR_LEN || uint64_t(ctx_off - SMB2_HDR_LEN) + ctx_len > rd->size)
         return -1;
@@ -132,6 +144,17 @@ int find_contexts(const qv2_reader *rd, uint32_t ctx_off, uint32_t ctx_len) {
             }
             if (name && memcmp(name, "QFid", 4) == 0) found |= CTX_QFID;
             if (name && memcmp(name, "MxAc", 4) == 0) found |= CTX_MXAC;
+            if (name && memcmp(name, "RqLs", 4) == 0) {
+                // DataOffset is relative to the context, as clients send it.
+                uint16_t data_off = qv2_le16(area + pos + 10);
+                uint32_t data_len = qv2_le32(area + pos + 12);
+                if (data_off >= CTX_HDR_LEN && pos + data_off <= ctx_len &&
+                    data_len <= ctx_len - (pos + data_off)) {
+                    found |= CTX_RQLS;
+                    lease->data = area + pos + data_off;
+                    lease->len = data_len;
+                }
+            }
         }
         if (next == 0) return found;
         pos += next;
@@ -154,9 +177,11 @@ void put_context_header(qv2_buf *b, const char name[4], uint32_t data_len) {
 
 // Appends the answered contexts in place of the response's one-byte Buffer
 // (at CTX_AT after the reply header), each 8-byte aligned: the maximal
-// access (MS-SMB2 2.2.14.2.5) and the on-disk id (2.2.14.2.9), and fills in
-// the response's context offset and length.
-void put_contexts(qv2_conn *c, qv2_reply *r, const qv2_open *o, int which, uint32_t maximal) {
+// access (MS-SMB2 2.2.14.2.5), the on-disk id (2.2.14.2.9) and the lease
+// granted (2.2.14.2.10, 2.2.14.2.11: `lease_len` bytes, none when 0), and
+// fills in the response's context offset and length.
+void put_contexts(qv2_conn *c, qv2_reply *r, const qv2_open *o, int which, uint32_t maximal,
+                  const uint8_t *lease, uint32_t lease_len) {
     if (r->buf.failed || r->buf.len != r->hdr_off + CTX_AT + 1) return;
     r->buf.len -= 1; // the Buffer placeholder
     uint64_t first = r->buf.len, prev = 0;
@@ -179,6 +204,12 @@ void put_contexts(qv2_conn *c, qv2_reply *r, const qv2_open *o, int which, uint3
         uint8_t volume_and_reserved[24] = {};
         qv2_buf_put(&r->buf, volume_and_reserved, sizeof volume_and_reserved);
     }
+    if (lease_len > 0) {
+        while (r->buf.len % 8 && !r->buf.failed) qv2_buf_byte(&r->buf, 0);
+        link(r->buf.len);
+        put_context_header(&r->buf, "RqLs", lease_len);
+        qv2_buf_put(&r->buf, lease, lease_len);
+    }
     if (r->buf.failed || !any || first != r->hdr_off + CTX_AT) return;
     uint8_t *h = r->buf.data + r->hdr_off;
     qv2_put_le32(h + 144, CTX_AT);
@@ -192,12 +223,12 @@ bool is_default_stream(const char *suffix) {
     return qv2_casecmp(suffix, ":$DATA") == 0;
 }
 
-void put_response(qv2_reply *r, const qv2_open *o) {
+void put_response(qv2_reply *r, const qv2_open *o, uint8_t oplock) {
     const qv2_fs_info &in = o->info;
     uint64_t size = o->is_pipe ? uint64_t(PIPE_SIZE) : in.size;
     uint64_t allocation = o->is_pipe ? uint64_t(PIPE_SIZE) : alloc_size(in.size);
     w16(&r->buf, CREATE_RESPONSE_SIZE);
-    qv2_buf_byte(&r->buf, 0); // OplockLevel: none
+    qv2_buf_byte(&r->buf, oplock);
     qv2_buf_byte(&r->buf, 0); // Flags
     w32(&r->buf, FILE_OPENED);
     w64(&r->buf, qv2_filetime(in.crtime));
@@ -365,6 +396,15 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
             return;
         }
     }
+    lease_data lease;
+    int found = find_contexts(rd, q.ctx_off, q.ctx_len, &lease);
+    uint32_t refused = res.kind == QV2_V_FILE
+                           ? qv2_lease_check(c, q.oplock, lease.data, lease.len, &res.info)
+                           : 0;
+    if (refused) {
+        create_error(c, r, refused);
+        return;
+    }
 
     qv2_open *o = static_cast<qv2_open *>(calloc(1, sizeof *o));
     if (!o) {
@@ -396,14 +436,17 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 
     qv2_stat_add(QV2_ST_OPENS, 1);
     qv2_share_stat_add(is_ipc ? "IPC$" : tree->share.name, 1, 0);
+    uint8_t granted[QV2_LEASE_CTX_V2];
+    uint32_t granted_len = 0;
+    uint8_t oplock = qv2_lease_grant(c, o, q.oplock, lease.data, lease.len, granted, &granted_len);
     rep_set_status(r, STATUS_SUCCESS);
-    put_response(r, o);
+    put_response(r, o, oplock);
     c->last_create_fid = o->id;
 
-    // Only "QFid" and "MxAc" are answered; durable handles, leases and
-    // anything else are ignored, and a malformed area leaves the open as it is.
-    int found = find_contexts(rd, q.ctx_off, q.ctx_len);
+    // "QFid", "MxAc" and a lease are answered; durable handles and anything
+    // else are ignored, and a malformed area leaves the open as it is.
     if (found >= 0) qv2_trace(c->conn_id, "qfid", "walk done has=%d cctx_n=%u ctx_body=%zu\n", found, q.ctx_len,
                 size_t(q.ctx_off - SMB2_HDR_LEN));
-    if (found > 0) put_contexts(c, r, o, found, maximal);
+    if ((found > 0 && (found & ~CTX_RQLS)) || granted_len > 0)
+        put_contexts(c, r, o, found > 0 ? found : 0, maximal, granted, granted_len);
 }

@@ -166,9 +166,10 @@ void open_close(qv2_conn *c, qv2_open *o);
 
 void cmd_echo(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
-// small_cmds.cpp: the other fixed replies. (CANCEL gets none: frame_in
-// passes over it.)
+// notify.cpp: CHANGE_NOTIFY, answered at once or through an interim response
+// (CANCEL gets no reply of its own: frame_in hands it to qv2_notify_cancel).
 void cmd_change_notify(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
+// oplock_break.cpp: OPLOCK_BREAK, the acknowledgment of an oplock or lease break.
 void cmd_oplock_break(qv2_conn *c, qv2_reader *rd, qv2_reply *r);
 
 // tree.cpp: TREE_CONNECT and TREE_DISCONNECT.

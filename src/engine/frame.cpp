@@ -4,6 +4,7 @@
 // command's handler and signs the replies.
 #include "config/qv2_cfg.h"
 #include "engine/engine.h"
+#include "engine/qv2_cache.h"
 #include "foundation/qv2_trace.h"
 #include "security/qv2_crypto.h"
 
@@ -351,9 +352,10 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         c->cur_tree_id = h.tree_id;
 
         if (h.command == SMB2_CANCEL) {
-            // Never answered (MS-SMB2 3.3.5.16). Every request here is
-            // answered before the next is read, so a CANCEL can only name
-            // one the client has already seen answered.
+            // Never answered itself (MS-SMB2 3.3.5.16); the request it names,
+            // a CHANGE_NOTIFY still waiting, completes with CANCELLED. Every
+            // other request was answered before this one was read.
+            qv2_notify_cancel(c, &h, req);
             if (!follow(&h, len, st, true)) return;
             continue;
         }
@@ -499,6 +501,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
                  credits);
         // After next_hdr, which signs the previous reply with its own key.
         if (sign_reply) memcpy(st->sign_key, sess->signing_key, sizeof st->sign_key);
+        c->cur_signed = sign_reply;
         qv2_reader rd{req + body_off, left - body_off, 0, 0};
         qv2_trace(c->conn_id, "loop", "dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
                     size_t(rd.pos), size_t(rd.size), rd.bad);
@@ -518,6 +521,9 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             memcpy(st->sign_key, c->sess->signing_key, sizeof st->sign_key);
             sign_reply = true;
         }
+        // An interim response is not signed (MS-SMB2 3.3.4.2); the final
+        // response will be.
+        if (qv2_le32(rep_hdr(r) + 8) == STATUS_PENDING) sign_reply = false;
         if (sign_reply) st->sign_pending = 1;
         if (c->chain_err_pending) {
             c->chain_err_pending = 0;

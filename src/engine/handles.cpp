@@ -2,6 +2,7 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "engine/qv2_cache.h"
 #include "files/qv2_vfs.h"
 
 #include <cstdlib>
@@ -150,6 +151,7 @@ void free_trees_opens(qv2_conn *c, const qv2_session *s) {
         }
         *link = o->next;
         log_close(c, o);
+        qv2_cache_open_dropped(c, o);
         open_release(o);
         c->open_count--;
         free(o);
@@ -187,6 +189,7 @@ void open_close(qv2_conn *c, qv2_open *o) {
     while (*link && *link != o) link = &(*link)->next;
     if (!*link) return;
     log_close(c, o);
+    qv2_cache_open_closed(c, o);
     open_release(o);
     o->in_use = 0;
     c->open_count--;

@@ -17,7 +17,6 @@ enum : uint32_t {
     FSCTL_DFS_GET_REFERRALS_EX = 0x000601B0,
     FSCTL_QUERY_NETWORK_INTERFACE_INFO = 0x001401FC,
     INPUT_MAX = 16384, // a BIND or a NetrShareEnum call is far smaller
-    CAP_LARGE_MTU = 0x04,
 };
 
 constexpr uint64_t GUID_XOR = 0x51564d4232ULL;
@@ -92,7 +91,7 @@ void validate_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r, const ioctl_r
     }
     uint64_t out_at = put_response(r, q, FID_NONE);
     qv2_buf *b = &r->buf;
-    w32(b, c->dialect >= 0x0300 ? c->server_caps : c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0u);
+    w32(b, c->server_caps); // what NEGOTIATE announced
     w64(b, c->server_guid_seed);
     w64(b, c->server_guid_seed ^ GUID_XOR);
     w16(b, c->dialect >= 0x0300 ? uint16_t(1 | (c->sign_required ? 2 : 0))

@@ -31,6 +31,7 @@ enum : uint32_t {
     MAX_DIALECTS = 32,
     SIGNING_ENABLED = 0x01,
     SIGNING_REQUIRED = 0x02,
+    CAP_LEASING = 0x02,
     CAP_LARGE_MTU = 0x04,
     CAP_ENCRYPTION = 0x40,
     SMALL_IO = 65536,
@@ -286,6 +287,9 @@ void cmd_negotiate(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     c->cipher = cap_encryption ? QV2_CIPHER_AES128_CCM : 0;
     c->server_caps = (c->large_mtu ? uint32_t(CAP_LARGE_MTU) : 0) |
                      (cap_encryption ? uint32_t(CAP_ENCRYPTION) : 0);
+    // Leases belong to 2.1 and later, and are offered only where breaks can
+    // be sent as soon as they are due.
+    if (pick.dialect >= DIALECT_210 && c->cache.leasing) c->server_caps |= CAP_LEASING;
     qv2_stat_add(QV2_ST_NEGOTIATE, 1);
     nego_state s = derive(o);
     c->server_guid_seed = s.guid_seed;

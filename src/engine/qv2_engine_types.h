@@ -3,6 +3,7 @@
 #pragma once
 
 #include "config/qv2_cfg_types.h"
+#include "engine/qv2_cache_types.h"
 #include "files/qv2_fs_types.h"
 #include "security/qv2_smb3_crypto_types.h"
 
@@ -216,6 +217,7 @@ struct qv2_conn {
     uint64_t last_mid;
     uint64_t cur_mid;
     uint16_t cur_charge; // CreditCharge of the request being handled
+    int cur_signed;      // the request being handled is signed, and so is its reply
     uint64_t cur_sid;    // SessionId of the request being handled (related: inherited)
     const uint8_t *cur_req; // the request being handled, from its header to the next one's
     uint64_t cur_req_len;
@@ -258,6 +260,8 @@ struct qv2_conn {
     // What the access log says about the connection (conn_log.cpp).
     uint64_t log_id;    // its number in the log's lines
     uint64_t bytes_out; // reply bytes sent, without session-service headers
+    // Leases, oplocks, folder watches and waiting CHANGE_NOTIFY requests.
+    qv2_cache cache;
 };
 
 // Little-endian request body reader with a sticky `bad` flag: a read past
@@ -326,7 +330,10 @@ enum : uint32_t {
 enum : uint32_t {
     STATUS_SUCCESS = 0x00000000,
     STATUS_PENDING = 0x00000103,
+    STATUS_NOTIFY_CLEANUP = 0x0000010B,
+    STATUS_NOTIFY_ENUM_DIR = 0x0000010C,
     STATUS_BUFFER_OVERFLOW = 0x80000005,
+    STATUS_UNSUCCESSFUL = 0xC0000001,
     STATUS_NO_MORE_FILES = 0x80000006,
     STATUS_INVALID_INFO_CLASS = 0xC0000003,
     STATUS_INFO_LENGTH_MISMATCH = 0xC0000004,
@@ -345,9 +352,11 @@ enum : uint32_t {
     STATUS_NOT_SUPPORTED = 0xC00000BB,
     STATUS_NETWORK_NAME_DELETED = 0xC00000C9,
     STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0,
+    STATUS_INVALID_OPLOCK_PROTOCOL = 0xC00000E3,
     STATUS_NOT_A_DIRECTORY = 0xC0000103,
+    STATUS_CANCELLED = 0xC0000120,
     STATUS_FILE_CLOSED = 0xC0000128,
+    STATUS_INVALID_DEVICE_STATE = 0xC0000184,
     STATUS_USER_SESSION_DELETED = 0xC0000203,
-    STATUS_CANCELLED = 0xC0000480,
     STATUS_SMB_NO_PREAUTH_INTEGRITY_HASH_OVERLAP = 0xC05D0000,
 };

@@ -6,6 +6,7 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "engine/qv2_cache.h"
 #include "foundation/qv2_trace.h"
 #include "engine/qv2_sess.h"
 #include "files/qv2_vfs.h"
@@ -105,6 +106,10 @@ void expire_logons(qv2_conn *c) {
 // storage and no large receive buffer: an idle client that once read or
 // sent a megabyte doesn't keep that megabyte.
 int wait_check(qv2_conn *c, bool between_messages) {
+    // What the host changed is told now, between the client's messages (or
+    // in the middle of one, which is no matter: every message goes out whole).
+    qv2_cache_poll(c);
+    if (c->closing) return -1; // a break or a completion could not be sent
     qv2_buf_free(&c->reply_store);
     qv2_buf_free(&c->reply_store2);
     // Only called when nothing was read, so nothing is read ahead either.
@@ -165,7 +170,7 @@ int read_full(qv2_conn *c, uint8_t *buf, uint64_t n, bool between_messages) {
         }
         if (r == 0) {
             if (++zeros >= 3) return -1;
-        } else if (r != -2) {
+        } else if (r != -2 && r != -3) {
             return -1;
         }
         if (wait_check(c, between_messages) != 0) return -1;
@@ -185,7 +190,7 @@ int answer_session_request(qv2_conn *c, uint64_t len) {
             len -= uint64_t(r) > len ? len : uint64_t(r);
             continue;
         }
-        if (r != -2) return -1;
+        if (r != -2 && r != -3) return -1;
         if (wait_check(c, true) != 0) return -1;
     }
     static const uint8_t ok[4] = {NBSS_POSITIVE, 0, 0, 0};
@@ -390,6 +395,7 @@ void conn_end(qv2_conn *c) {
     qv2_stat_add(QV2_ST_CONNECTIONS, -1);
     sessions_free_all(c);
     session_drop_nego(c);
+    qv2_cache_end(c);
     log_disconnect(c);
     qv2_buf_free(&c->reply_store);
     qv2_buf_free(&c->reply_store2);
@@ -478,6 +484,7 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
     c->rx_cap = RX_INITIAL;
     qv2_opts_get(&c->opts);
     c->last_active_ms = c->started_ms = qv2_now_ms();
+    qv2_cache_begin(c);
     qv2_stat_add(QV2_ST_CONNECTIONS, 1);
     log_accept(c);
 
@@ -485,6 +492,7 @@ void qv2_sess_run(qv2_io *io, const qv2_ip *peer, int conn_id) {
         uint64_t len = 0;
         if (receive(c, &len) != 0) break;
         process(c, len);
+        qv2_cache_poll(c);
         // Asked after every message too, not only after reads that brought
         // nothing: a client that always has a request waiting would otherwise
         // keep the connection, and dirir2i_stop that joins its thread, going.

@@ -3,6 +3,7 @@
 #include "config/qv2_cfg.h"
 #include "engine/conn_log.h"
 #include "engine/engine.h"
+#include "engine/qv2_cache.h"
 #include "foundation/qv2_trace.h"
 
 #include <cstdio>
@@ -165,6 +166,7 @@ void cmd_tree_connect(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
 void cmd_tree_disconnect(qv2_conn *c, qv2_reader *, qv2_reply *r) {
     qv2_tree *t = tree_find(c, c->cur_tree_id);
     if (t) {
+        qv2_cache_tree_gone(c, t->id);
         t->disconnected = 1;
         qv2_stat_add(QV2_ST_TREES, -1);
         tree_release(c, t);

@@ -12,7 +12,8 @@ const char *const kOrder[] = {
     "guest_sessions", "logon_failed", "trees",           "tree_refused",     "opens",
     "open_refused", "reads",          "bytes_sent",      "listings_sent",    "mutating_refused",
     "ioctl_refused", "bad_signature", "protocol_errors", "timeouts", "sign_required_sessions",
-    "srvsvc_queries", "path_refused",
+    "srvsvc_queries", "path_refused", "grants", "breaks_sent", "breaks_acked",
+    "notifies_completed",
 };
 
 std::string expected_json() {
@@ -31,7 +32,8 @@ TEST(Counters, JsonListsStatusThenEveryCounterInIndexOrder) {
               "\"logon_failed\":0,\"trees\":0,\"tree_refused\":0,\"opens\":0,\"open_refused\":0,"
               "\"reads\":0,\"bytes_sent\":0,\"listings_sent\":0,\"mutating_refused\":0,"
               "\"ioctl_refused\":0,\"bad_signature\":0,\"protocol_errors\":0,\"timeouts\":0,"
-              "\"sign_required_sessions\":0,\"srvsvc_queries\":0,\"path_refused\":0}");
+              "\"sign_required_sessions\":0,\"srvsvc_queries\":0,\"path_refused\":0,"
+              "\"grants\":0,\"breaks_sent\":0,\"breaks_acked\":0,\"notifies_completed\":0}");
 }
 
 TEST(Counters, AddMovesOneCounterAndShowsInJson) {

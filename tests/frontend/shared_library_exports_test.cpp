@@ -118,7 +118,8 @@ std::string fresh_json() {
           "tree_refused",   "opens",           "open_refused",     "reads",
           "bytes_sent",     "listings_sent",   "mutating_refused", "ioctl_refused",
           "bad_signature",  "protocol_errors", "timeouts",         "sign_required_sessions",
-          "srvsvc_queries", "path_refused"})
+          "srvsvc_queries", "path_refused",    "grants",           "breaks_sent",
+          "breaks_acked",   "notifies_completed"})
         json += std::string(",\"") + name + "\":0";
     return json + "}";
 }

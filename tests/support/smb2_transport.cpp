@@ -5,6 +5,7 @@
 #include "config/qv2_cfg.h"
 #include "dirir2i.h"
 #include "engine/engine.h"
+#include "engine/qv2_cache.h"
 #include "engine/qv2_sess.h"
 #include "foundation/qv2_util.h"
 
@@ -117,10 +118,12 @@ DirectConn::DirectConn() {
 }
 
 // What the session loop's end frees: the sessions with their trees and
-// opens, and the logon state a challenge leg leaves waiting.
+// opens, the logon state a challenge leg leaves waiting, and the caching
+// state.
 DirectConn::~DirectConn() {
     sessions_free_all(&c_);
     session_drop_nego(&c_);
+    qv2_cache_end(&c_);
 }
 
 qv2_session *DirectConn::authenticate(const uint8_t key[16], uint64_t session_id) {

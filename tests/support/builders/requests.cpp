@@ -10,8 +10,11 @@ enum : uint16_t {
     kCreate = 5,
     kClose = 6,
     kRead = 8,
+    kCancel = 12,
     kQueryDirectory = 14,
+    kChangeNotify = 15,
     kQueryInfo = 16,
+    kOplockBreak = 18,
 };
 
 void pad8(Bytes &b, size_t base) {
@@ -66,7 +69,7 @@ Bytes create_body(const CreateParams &p) {
     Bytes name = p.raw_name;
     if (name.empty()) name = Body().utf16(p.name);
     Body b;
-    b.u16(57).u8(0).u8(0).u32(p.impersonation).u64(0).u64(0);
+    b.u16(57).u8(0).u8(p.oplock).u32(p.impersonation).u64(0).u64(0);
     b.u32(p.access).u32(0x80).u32(0x7).u32(p.disposition).u32(p.options);
     b.u16(120).u16(uint16_t(name.size())).u32(0).u32(0);
     Bytes body = b;
@@ -84,6 +87,50 @@ Bytes create_body(const CreateParams &p) {
 Bytes create(Header h, const CreateParams &p) {
     h.command = kCreate;
     return request(h, create_body(p));
+}
+
+Bytes lease_key(uint64_t key) { return Body().u64(key).u64(~key); }
+
+Bytes lease_request(uint64_t key, uint32_t state, bool v2) {
+    Body b;
+    b.bytes(lease_key(key)).u32(state).u32(0).u64(0);
+    if (v2) {
+        for (int i = 0; i < 16; i++) b.u8(0);
+        b.u16(7).u16(0); // Epoch
+    }
+    return b;
+}
+
+CreateParams with_lease(CreateParams p, uint64_t key, uint32_t state, bool v2) {
+    p.oplock = 0xFF;
+    p.contexts = create_contexts({{"RqLs", lease_request(key, state, v2)}});
+    return p;
+}
+
+Bytes change_notify(Header h, const NotifyParams &p) {
+    h.command = kChangeNotify;
+    charge_for(h, p.out_len);
+    return request(h, Body().u16(32).u16(p.flags).u32(p.out_len).u64(p.fid).u64(0).u32(p.filter).u32(0));
+}
+
+Bytes oplock_ack(Header h, uint64_t fid, uint8_t level) {
+    h.command = kOplockBreak;
+    return request(h, Body().u16(24).u8(level).u8(0).u32(0).u64(fid).u64(0));
+}
+
+Bytes lease_ack(Header h, uint64_t key, uint32_t state) {
+    h.command = kOplockBreak;
+    return request(h, Body().u16(36).u16(0).u32(0).bytes(lease_key(key)).u32(state).u64(0));
+}
+
+Bytes cancel(Header h, uint64_t async_id) {
+    h.command = kCancel;
+    Bytes msg = request(h, Body().u16(4).u16(0));
+    if (async_id) {
+        put_u32(msg, 16, h.flags | 0x02); // SMB2_FLAGS_ASYNC_COMMAND
+        put_u64(msg, 32, async_id);
+    }
+    return msg;
 }
 
 Bytes close_body(uint64_t fid, uint64_t volatile_fid) {

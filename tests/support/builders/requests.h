@@ -52,6 +52,7 @@ struct CreateParams {
     uint32_t options = 0;
     uint32_t impersonation = 2;
     Bytes contexts{}; // create-context area, placed after the name at an 8-byte boundary
+    uint8_t oplock = 0; // RequestedOplockLevel; 0xFF asks for the lease of an "RqLs" context
 };
 // The CREATE body (StructureSize 57). Name at offset 120; the contexts at
 // the next multiple of 8 after it.
@@ -100,6 +101,29 @@ struct ReadParams {
 };
 // StructureSize 49, with the one-byte Buffer.
 Bytes read(Header h, const ReadParams &p);
+
+// A lease key: `key` and its complement, little-endian, 16 bytes.
+Bytes lease_key(uint64_t key);
+// The data of an "RqLs" context (MS-SMB2 2.2.13.2.8; 52 bytes, the version
+// 2 form, with `v2`), for a state of R 1, H 2, W 4.
+Bytes lease_request(uint64_t key, uint32_t state, bool v2 = false);
+// CREATE asking for a lease (RequestedOplockLevel 0xFF with the context).
+CreateParams with_lease(CreateParams p, uint64_t key, uint32_t state, bool v2 = false);
+
+struct NotifyParams {
+    uint64_t fid = 0;
+    uint32_t filter = 0x3;   // CompletionFilter: file and folder names
+    uint16_t flags = 0;      // 0x1 WATCH_TREE
+    uint32_t out_len = 4096; // OutputBufferLength
+};
+// CHANGE_NOTIFY, StructureSize 32.
+Bytes change_notify(Header h, const NotifyParams &p);
+// OPLOCK_BREAK acknowledgments: of an oplock (24 bytes) and of a lease (36).
+Bytes oplock_ack(Header h, uint64_t fid, uint8_t level);
+Bytes lease_ack(Header h, uint64_t key, uint32_t state);
+// CANCEL: of a request by its MessageId (h.mid), or with `async_id` not 0,
+// an async CANCEL naming it.
+Bytes cancel(Header h, uint64_t async_id = 0);
 
 struct QueryInfoParams {
     uint64_t fid = 0;
