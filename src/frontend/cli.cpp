@@ -8,6 +8,8 @@
 
 #include "config/qv2_alog.h"
 #include "config/qv2_cfg.h"
+#include "engine/qv2_cache_types.h"
+#include "engine/qv2_hub.h"
 #include "files/qv2_replace_file.h"
 #include "foundation/qv2_util.h"
 #include "frontend/qv2_conf.h"
@@ -142,6 +144,19 @@ void help(unsigned command) {
                "the encryption option");
     printf("\n--config also takes bind, port, allow (A,B,...), users_file, metrics_file and\n"
            "metrics_interval, and every --opt key; the command line overrides the file.\n");
+    if (command & SERVE)
+        printf("\nclient caching%s (leases and oplocks at SMB 2.1, CHANGE_NOTIFY), limits:\n"
+               "  watched host objects    %d per server, %d per connection (a watched tree\n"
+               "                          counts each folder in it)\n"
+               "  leases                  %d per connection; past it, opens get none\n"
+               "  waiting CHANGE_NOTIFY   %d per connection; more get INSUFFICIENT_RESOURCES\n"
+               "  buffered changes        %d records per watched folder, %d KiB per connection;\n"
+               "                          past them the client is told NOTIFY_ENUM_DIR\n"
+               "  break acknowledgment    %d s, then the break is taken as done\n",
+               command == BOTH ? " (serve)" : "", int(QV2_HUB_WATCHES_MAX),
+               int(QV2_HUB_CONN_WATCHES_MAX), int(QV2_LEASES_MAX), int(QV2_NOTIFY_WAITS_MAX),
+               int(QV2_HUB_EVENTS_MAX), int(QV2_HUB_CONN_BYTES_MAX / 1024),
+               int(QV2_BREAK_ACK_MS / 1000));
     if (command & SERVE)
         printf("\nsignals%s:\n"
                "  SIGTERM, SIGINT  stop serving (closing the clients) and exit 0\n"

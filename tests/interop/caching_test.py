@@ -17,11 +17,10 @@ refused write of `sync-N` shows in the access log, and the guest waits for
 """
 import os
 import re
+import shutil
 import signal
 import subprocess
-import sys
 import tempfile
-import shutil
 import threading
 import time
 import unittest
@@ -163,6 +162,7 @@ class SmbclientNotify(unittest.TestCase):
                 client.terminate()
                 client.wait(timeout=10)
                 reader.join(timeout=10)
+                client.stdout.close()
         lines = [l.strip() for l in reported if "host-" in l]
         self.assertTrue(lines, "".join(reported))
         # FILE_ACTION_ADDED (1), as smbclient prints it.

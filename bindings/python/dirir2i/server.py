@@ -240,7 +240,7 @@ def _stats_unlocked(lib: ctypes.CDLL) -> Dict[str, Union[int, bool]]:
 
 def stats() -> Dict[str, Union[int, bool]]:
     """The library's counters over the whole process, as `dirir2i_stats_json`
-    gives them: `running`, `port`, `clients` and the 22 counters."""
+    gives them: `running`, `port`, `clients` and the 26 counters."""
     lib = library()
     with call_lock:
         return _stats_unlocked(lib)
