@@ -219,8 +219,9 @@ void qv2_notify_cancel(qv2_conn *c, const qv2_hdr *h, const uint8_t *header) {
     bool async = (h->flags & ASYNC_COMMAND) != 0;
     uint64_t async_id = qv2_le64(header + 32);
     for (qv2_notify_wait *w = c->cache.waits; w; w = w->next) {
-        bool named = async ? w->async_id == async_id
-                           : w->message_id == h->message_id && w->session_id == h->session_id;
+        // Only the request's own session may cancel it.
+        bool named = (async ? w->async_id == async_id : w->message_id == h->message_id) &&
+                     w->session_id == h->session_id;
         if (named) {
             complete(c, w, STATUS_CANCELLED, nullptr);
             return;
