@@ -399,7 +399,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     lease_data lease;
     int found = find_contexts(rd, q.ctx_off, q.ctx_len, &lease);
     uint32_t refused = res.kind == QV2_V_FILE
-                           ? qv2_lease_check(c, q.oplock, lease.data, lease.len, &res.info)
+                           ? qv2_lease_check(c, q.oplock, lease.data, lease.len, res.host)
                            : 0;
     if (refused) {
         create_error(c, r, refused);

@@ -86,6 +86,8 @@ void put_lease_context(const qv2_lease *l, const lease_request &q, uint8_t *out,
     *len = l->v2 ? QV2_LEASE_CTX_V2 : QV2_LEASE_CTX_V1;
 }
 
+uint64_t name_hash(const char *host) { return qv2_fnv1a64(host, strlen(host), QV2_FNV_BASIS); }
+
 // The read-only part of a requested lease state: R, or RH; H alone is
 // nothing (MS-SMB2 3.3.5.9.8 offers no H without R either).
 uint32_t grantable(uint32_t asked) {
@@ -119,8 +121,7 @@ uint8_t grant_lease(qv2_conn *c, const qv2_open *o, qv2_grant *g, const lease_re
         l->state = want;
         l->v2 = q.v2;
         l->epoch = q.v2 ? uint16_t(q.epoch + 1) : 0;
-        l->dev = o->info.dev;
-        l->ino = o->info.ino;
+        l->name_hash = name_hash(o->host);
         l->next = c->cache.leases;
         c->cache.leases = l;
         c->cache.lease_count++;
@@ -210,13 +211,13 @@ void break_oplock(qv2_conn *c, qv2_grant *g, uint64_t now) {
 } // namespace
 
 uint32_t qv2_lease_check(qv2_conn *c, uint8_t level, const uint8_t *ctx, uint32_t len,
-                         const qv2_fs_info *file) {
+                         const char *host) {
     lease_request q;
     if (!c->cache.leasing || level != QV2_OPLOCK_LEASE || c->dialect < int(DIALECT_210) ||
         !parse_request(c, ctx, len, &q))
         return 0;
     const qv2_lease *l = qv2_lease_find(c, q.key);
-    if (l && (l->dev != file->dev || l->ino != file->ino)) return STATUS_INVALID_PARAMETER;
+    if (l && l->name_hash != name_hash(host)) return STATUS_INVALID_PARAMETER;
     return 0;
 }
 

@@ -42,9 +42,9 @@ enum : uint32_t { QV2_LEASE_CTX_V1 = 32, QV2_LEASE_CTX_V2 = 52 };
 
 // CREATE, before the open exists: STATUS_INVALID_PARAMETER for a lease key
 // this client holds on another file (MS-SMB2 3.3.5.9.8), else 0. `ctx` is
-// the "RqLs" context's data (null: none).
+// the "RqLs" context's data (null: none); `host` the file's canonical path.
 uint32_t qv2_lease_check(qv2_conn *c, uint8_t level, const uint8_t *ctx, uint32_t len,
-                         const qv2_fs_info *file);
+                         const char *host);
 // CREATE, once the open exists: grants the read-only part of what was asked
 // (MS-SMB2 3.3.5.9: a lease of R or RH, or oplock level II; never W, never
 // H without R; nothing on folders, the pipe, single-file shares or shares

@@ -39,7 +39,9 @@ struct qv2_lease {
     bool v2;           // asked for with the version 2 context: answered so, with an epoch
     uint16_t epoch;
     uint64_t deadline_ms; // while breaking: when the break is taken as acknowledged
-    uint64_t dev, ino;    // the file it covers
+    // The file it covers, by name as MS-SMB2 3.3.5.9.8 has it (a replaced
+    // file is still the same file): FNV-1a of the canonical host path.
+    uint64_t name_hash;
     int32_t opens;
     qv2_hub_sub *watch; // while `state` has R and no break is under way
     qv2_lease *next;

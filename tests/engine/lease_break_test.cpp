@@ -115,6 +115,11 @@ TEST_F(Leases, CreateGrantsTheReadOnlyPartOfWhatIsAsked) {
         }
     }
 
+    // A file the host replaced is still the file its name names: its lease
+    // key is not "held on another file".
+    ASSERT_EQ(system(("cd '" + dir_.path() + "' && echo new > tmp && mv tmp a.txt").c_str()), 0);
+    EXPECT_EQ(grant_of(create(smb2::with_lease({.name = "a.txt"}, 1, 3))).status, 0u);
+
     // The pipe, a 2.0.2 connection (no leases), and a transport that can't
     // be woken get what the table says.
     uint32_t ipc = cl_.connect("IPC$");
