@@ -86,7 +86,9 @@ void put_lease_context(const qv2_lease *l, const lease_request &q, uint8_t *out,
     *len = l->v2 ? QV2_LEASE_CTX_V2 : QV2_LEASE_CTX_V1;
 }
 
-uint64_t name_hash(const char *host) { return qv2_fnv1a64(host, strlen(host), QV2_FNV_BASIS); }
+uint64_t name_hash(const char *host) {
+    return qv2_fnv1a64(host, strlen(host), QV2_FNV_BASIS);
+}
 
 // The read-only part of a requested lease state: R, or RH; H alone is
 // nothing (MS-SMB2 3.3.5.9.8 offers no H without R either).
@@ -140,6 +142,17 @@ const qv2_open *open_of_lease(qv2_conn *c, const qv2_lease *l) {
     return nullptr;
 }
 
+// A lease break has no session of its own (SessionId 0); it goes sealed
+// when a session holding the lease encrypts everything.
+qv2_session *lease_sealer(qv2_conn *c, const qv2_lease *l) {
+    for (const qv2_grant *g = c->cache.grants; g; g = g->next) {
+        const qv2_open *o = g->lease == l ? qv2_cache_open(c, g->open_id) : nullptr;
+        qv2_session *s = o && o->sess ? qv2_push_sealer(c, o->sess->id, false) : nullptr;
+        if (s) return s;
+    }
+    return nullptr;
+}
+
 const char *state_text(uint32_t s) {
     return (s & QV2_LEASE_H) ? "RH" : (s & QV2_LEASE_R) ? "R" : "none";
 }
@@ -173,7 +186,7 @@ void break_lease(qv2_conn *c, qv2_lease *l, uint64_t now) {
     w32(&b, 0); // AccessMaskHint
     w32(&b, 0); // ShareMaskHint
     const qv2_open *o = open_of_lease(c, l);
-    qv2_push_send(c, &b, nullptr);
+    qv2_push_send(c, &b, nullptr, lease_sealer(c, l));
     qv2_stat_add(QV2_ST_BREAKS_SENT, 1);
     if (o) log_break(c, o, "lease", state_text(from), ack);
     if (!ack) {
@@ -198,7 +211,7 @@ void break_oplock(qv2_conn *c, qv2_grant *g, uint64_t now) {
     w32(&b, 0);
     w64(&b, g->open_id); // FileId: the persistent half...
     w64(&b, 0);          // ...and the volatile half, always 0 here
-    qv2_push_send(c, &b, nullptr);
+    qv2_push_send(c, &b, nullptr, qv2_push_sealer(c, g->session_id, false));
     qv2_stat_add(QV2_ST_BREAKS_SENT, 1);
     if (o) log_break(c, o, "oplock", "II", false);
     // A break from level II needs no acknowledgment (2.2.24.1), but one

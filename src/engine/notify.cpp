@@ -61,7 +61,8 @@ void complete(qv2_conn *c, qv2_notify_wait *w, uint32_t status, const qv2_buf *r
     qv2_buf b{};
     qv2_push_header(&b, SMB2_CHANGE_NOTIFY, status, w->message_id, w->session_id, w->async_id);
     put_body(&b, records);
-    qv2_push_send(c, &b, w->sign ? qv2_push_key(c, w->session_id) : nullptr);
+    qv2_push_send(c, &b, w->sign ? qv2_push_key(c, w->session_id) : nullptr,
+                  qv2_push_sealer(c, w->session_id, w->sealed));
     count_completion(status);
     unlink_wait(c, w);
 }
@@ -195,6 +196,7 @@ void cmd_change_notify(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     w->open_id = o->id;
     w->out_len = out_len;
     w->sign = c->cur_signed != 0;
+    w->sealed = c->enc_sess != nullptr;
     qv2_notify_wait **tail = &c->cache.waits;
     while (*tail)
         tail = &(*tail)->next;

@@ -6,7 +6,7 @@
 #include "engine/qv2_cache.h"
 
 #include "engine/engine.h"
-#include "security/qv2_crypto.h"
+#include "foundation/qv2_util.h"
 
 #include <cstring>
 
@@ -39,22 +39,32 @@ const uint8_t *qv2_push_key(qv2_conn *c, uint64_t session_id) {
     return s && s->valid && !s->guest ? s->signing_key : nullptr;
 }
 
-void qv2_push_send(qv2_conn *c, qv2_buf *b, const uint8_t *key) {
+qv2_session *qv2_push_sealer(qv2_conn *c, uint64_t session_id, bool asked_sealed) {
+    qv2_session *s = session_find(c, session_id);
+    if (!s || !s->valid || !s->has_cipher_keys) return nullptr;
+    return s->encrypt_data || asked_sealed ? s : nullptr;
+}
+
+void qv2_push_send(qv2_conn *c, qv2_buf *b, const uint8_t *key, qv2_session *seal) {
     if (b->failed || b->len < SMB2_HDR_LEN) {
         c->closing = 1;
         qv2_buf_free(b);
         return;
     }
-    if (key) {
+    // A sealed message carries no signature (MS-SMB2 3.3.4.1.1).
+    if (key && !seal) {
         qv2_put_le32(b->data + 16, qv2_le32(b->data + 16) | SMB2_FLAG_SIGNED);
         memset(b->data + 48, 0, 16);
-        uint8_t mac[32];
-        qv2_hmac256(key, 16, b->data, b->len, mac);
+        uint8_t mac[16];
+        message_mac(c, key, b->data, b->len, mac);
         memcpy(b->data + 48, mac, 16);
         qv2_wipe(mac, sizeof mac);
     }
-    // Encryption, once there is any, belongs here too: this is where a
-    // server-initiated message becomes bytes on the wire.
+    // send_frame seals with the session that opened the message being
+    // answered; for this one, with `seal`'s, whatever is being answered.
+    qv2_session *answering = c->enc_sess;
+    c->enc_sess = seal;
     send_frame(c, b->data, b->len);
+    c->enc_sess = answering;
     qv2_buf_free(b);
 }

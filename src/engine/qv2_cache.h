@@ -89,8 +89,13 @@ void qv2_push_header(qv2_buf *b, uint32_t command, uint32_t status, uint64_t mes
 // The key a completion for this session is signed with, or null (no such
 // session, a guest's, or logged off).
 const uint8_t *qv2_push_key(qv2_conn *c, uint64_t session_id);
-// The one way a server-initiated message reaches the wire: signs it with
-// `key` (null: unsigned), then sends it after any reply held back for
-// paired signing, through the reply path. Frees b. A message that could not
-// be built (b->failed) ends the connection, as a failed reply does.
-void qv2_push_send(qv2_conn *c, qv2_buf *b, const uint8_t *key);
+// The session whose key seals a message for this session (MS-SMB2
+// 3.3.4.1.4): it when it encrypts everything, or `asked_sealed` (the
+// request came sealed) and it can; else null.
+qv2_session *qv2_push_sealer(qv2_conn *c, uint64_t session_id, bool asked_sealed);
+// The one way a server-initiated message reaches the wire: sealed with
+// `seal`'s key when that is not null, else signed with `key` (null:
+// unsigned) by the dialect's algorithm; then sent after any reply held back
+// for paired signing, through the reply path. Frees b. A message that could
+// not be built (b->failed) ends the connection, as a failed reply does.
+void qv2_push_send(qv2_conn *c, qv2_buf *b, const uint8_t *key, qv2_session *seal);

@@ -73,6 +73,7 @@ struct qv2_notify_wait {
     uint64_t open_id;
     uint32_t out_len;      // OutputBufferLength: records that don't fit give ENUM_DIR
     bool sign;             // the request was signed, so is its final response
+    bool sealed;           // the request came sealed, so does its final response
     qv2_notify_wait *next; // oldest first
 };
 

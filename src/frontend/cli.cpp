@@ -145,7 +145,7 @@ void help(unsigned command) {
     printf("\n--config also takes bind, port, allow (A,B,...), users_file, metrics_file and\n"
            "metrics_interval, and every --opt key; the command line overrides the file.\n");
     if (command & SERVE)
-        printf("\nclient caching%s (leases and oplocks at SMB 2.1, CHANGE_NOTIFY), limits:\n"
+        printf("\nclient caching%s (leases at SMB 2.1 and 3.x, oplocks, CHANGE_NOTIFY), limits:\n"
                "  watched host objects    %d per server, %d per connection (a watched tree\n"
                "                          counts each folder in it)\n"
                "  leases                  %d per connection; past it, opens get none\n"

@@ -6,6 +6,7 @@
 #include "support/builders/tempdir.h"
 #include "support/loopback_client.h"
 #include "support/smb2_client.h"
+#include "support/smb3_client.h"
 
 #include "engine/qv2_cache.h"
 #include "engine/qv2_hub.h"
@@ -221,4 +222,45 @@ TEST_F(Leases, AnUnacknowledgedBreakEndsAtItsDeadline) {
     int32_t watches = qv2_hub_watch_count();
     EXPECT_EQ(grant_of(create(smb2::with_lease({.name = "a.txt"}, 1, 3))).lease, 3);
     EXPECT_EQ(qv2_hub_watch_count(), watches + 1);
+}
+
+// At 3.x a lease is asked for and answered with the version 2 context, whose
+// epoch moves with each change of state; and a break for a session that
+// encrypts everything goes out sealed with its key, as its replies do.
+TEST_F(Leases, At3xTheVersion2EpochMovesAndABreakGoesSealedWhenTheSessionEncrypts) {
+    smb2::ScopedOption dialect("max_dialect", "3.0");
+    smb2::ScopedUser alice("alice", "pw");
+    smb2::Client cl(
+        {.user = "alice", .password = "pw", .dialects = {0x0300}, .capabilities = 0x40});
+    cl.conn().cache.leasing = true;
+    uint32_t tid = cl.connect("docs");
+    smb2::Reply r = cl.create(tid, smb2::with_lease({.name = "a.txt"}, 1, 3, true));
+    ASSERT_EQ(grant_of(r).lease, 3);
+    EXPECT_EQ(r.u32(148), 24u + 52u) << "the version 2 context";
+    size_t data = r.u32(144) + 24;
+    EXPECT_EQ(r.u16(data + 48), 8u) << "Epoch: the client's 7, and one change";
+
+    ASSERT_NE(cl.conn().sessions, nullptr);
+    cl.conn().sessions->encrypt_data = 1;
+    append("a.txt");
+    smb2::Bytes sealed;
+    nettest::wait_until(
+        [&] {
+            qv2_cache_poll(&cl.conn());
+            const std::vector<smb2::Bytes> &w = cl.direct().transport().writes();
+            for (size_t i = 0; i + 1 < w.size(); i++)
+                if (w[i].size() == 4 + 52 && w[i][4] == 0xFD) {
+                    sealed.assign(w[i].begin() + 4, w[i].end());
+                    sealed.insert(sealed.end(), w[i + 1].begin(), w[i + 1].end());
+                }
+            return !sealed.empty();
+        },
+        10000);
+    smb2::Bytes plain = smb2::open(smb2::keys_300(cl.session().key), sealed);
+    ASSERT_FALSE(plain.empty()) << "sealed with the session's key";
+    smb2::Reply b(plain);
+    EXPECT_EQ(b.command(), SMB2_OPLOCK_BREAK);
+    EXPECT_EQ(b.u16(64), 44u);
+    EXPECT_EQ(b.u16(66), 9u) << "NewEpoch";
+    EXPECT_EQ(b.u32(68), 1u) << "ACK_REQUIRED";
 }

@@ -3,7 +3,8 @@
 a break when the host changes it; folder views learn of changes through
 CHANGE_NOTIFY. Real clients against `dirir2i serve`:
 
-- the Linux kernel client with cache=strict, in one guest boot: a 64 MiB
+- the Linux kernel client with cache=strict, in one guest boot at 2.1 and
+  one at 3.1.1 with its session sealed: a 64 MiB
   file read twice (the first time in large READs, the second time from its
   cache: the server's access log shows the file's bytes sent once), then a
   file the host rewrites and one it replaces by rename while the guest holds
@@ -29,6 +30,7 @@ from common import KCIFS, SMBCLIENT, Server, kcifs, sha256_file, write_random_fi
 
 BIG = 64 * 1024 * 1024
 SMALL = 1024 * 1024
+USER, PASSWORD = "alice", "Secret123"
 
 
 def close_lines(log, name):
@@ -64,16 +66,11 @@ class KernelClientCaches(unittest.TestCase):
         if not os.path.exists(KCIFS):
             self.skipTest(f"{KCIFS} is not there")
         self.tmp = tempfile.mkdtemp(prefix="dirir2i-caching-")
-        self.root = os.path.join(self.tmp, "share")
-        os.makedirs(self.root)
-        write_random_file(os.path.join(self.root, "big.bin"), BIG, 28)
-        write_random_file(os.path.join(self.root, "rewrite.bin"), SMALL, 1)
-        write_random_file(os.path.join(self.root, "replace.bin"), SMALL, 2)
 
     def tearDown(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def host_turns(self, server, turns, failures):
+    def host_turns(self, server, root, turns, failures):
         """Waits for each sync-n in the log, changes the host's file, then
         writes go-n. Runs beside the guest."""
         for n, change in enumerate(turns, 1):
@@ -83,57 +80,70 @@ class KernelClientCaches(unittest.TestCase):
                     failures.append(f"the guest never reached turn {n}")
                     return
                 time.sleep(0.1)
-            change()
-            with open(os.path.join(self.root, f"go-{n}"), "w"):
+            change(root)
+            with open(os.path.join(root, f"go-{n}"), "w"):
                 pass
 
     def test_reads_twice_from_one_fetch_and_sees_host_changes_without_a_remount(self):
-        big_hash = sha256_file(os.path.join(self.root, "big.bin"))
-        old = {n: sha256_file(os.path.join(self.root, n)) for n in ("rewrite.bin", "replace.bin")}
+        def rewrite(root):  # in place, same size: only a break can tell the client
+            write_random_file(os.path.join(root, "rewrite.bin"), SMALL, 3)
 
-        def rewrite():  # in place, same size: only a break can tell the client
-            write_random_file(os.path.join(self.root, "rewrite.bin"), SMALL, 3)
-
-        def replace():  # as editors and deploy tools save
-            tmp = os.path.join(self.root, ".replace.tmp")
+        def replace(root):  # as editors and deploy tools save
+            tmp = os.path.join(root, ".replace.tmp")
             write_random_file(tmp, SMALL, 4)
-            os.replace(tmp, os.path.join(self.root, "replace.bin"))
+            os.replace(tmp, os.path.join(root, "replace.bin"))
 
-        with Server({"docs": self.root}, opts={"guest": "on"}, workdir=self.tmp) as server:
-            failures = []
-            host = threading.Thread(target=self.host_turns,
-                                    args=(server, [rewrite, replace], failures))
-            host.start()
-            run = kcifs(server.port, "docs", [
-                # fd 3 keeps an open, so the client keeps its cache between
-                # the two reads (cache=strict drops it at the last close).
-                "exec 3< big.bin; dd if=big.bin of=/dev/null bs=1M 2>/dev/null; "
-                "sha256sum big.bin; exec 3<&-",
-                guest_turn(1, "rewrite.bin"),
-                guest_turn(2, "replace.bin"),
-            ], opts="cache=strict,rw")
-            host.join()
-            stats = counters(server)
-            log = server.read_log()
-        self.assertEqual(failures, [])
-        self.assertEqual(run.rc, 0, run.output[-6000:])
-        self.assertEqual([l for l in run.output.splitlines() if "CIFS: VFS" in l], [])
+        # At 2.1 as a guest, and at 3.1.1 as a user whose session is sealed:
+        # the breaks then go out sealed too.
+        for vers, user, opts, server_opts in (
+                ("2.1", None, "cache=strict,rw", {"guest": "on"}),
+                ("3.1.1", USER, "cache=strict,rw,seal", {"max_dialect": "3.1.1"})):
+            with self.subTest(vers=vers):
+                root = os.path.join(self.tmp, vers)
+                os.makedirs(root)
+                write_random_file(os.path.join(root, "big.bin"), BIG, 28)
+                write_random_file(os.path.join(root, "rewrite.bin"), SMALL, 1)
+                write_random_file(os.path.join(root, "replace.bin"), SMALL, 2)
+                big_hash = sha256_file(os.path.join(root, "big.bin"))
+                old = {n: sha256_file(os.path.join(root, n)) for n in ("rewrite.bin", "replace.bin")}
+                with Server({"docs": root}, users={USER: PASSWORD}, opts=server_opts,
+                            workdir=root) as server:
+                    failures = []
+                    host = threading.Thread(target=self.host_turns,
+                                            args=(server, root, [rewrite, replace], failures))
+                    host.start()
+                    run = kcifs(server.port, "docs", [
+                        # fd 3 keeps an open, so the client keeps its cache
+                        # between the two reads (cache=strict drops it at the
+                        # last close).
+                        "exec 3< big.bin; dd if=big.bin of=/dev/null bs=1M 2>/dev/null; "
+                        "sha256sum big.bin; exec 3<&-",
+                        guest_turn(1, "rewrite.bin"),
+                        guest_turn(2, "replace.bin"),
+                    ], user=user, password=PASSWORD if user else None, vers=vers, opts=opts)
+                    host.join()
+                    stats = counters(server)
+                    log = server.read_log()
+                self.assertEqual(failures, [])
+                self.assertEqual(run.rc, 0, run.output[-6000:])
+                self.assertIn("Dialect 0x" + vers.replace(".", ""), run.output)
+                self.assertEqual([l for l in run.output.splitlines() if "CIFS: VFS" in l], [])
 
-        # One fetch of big.bin, in READs of up to 1 MiB: the second read came
-        # from the client's cache.
-        self.assertEqual(run.cmd(0)[1].split()[0], big_hash)
-        big = close_lines(log, "big.bin")
-        self.assertEqual(sum(b for _, b in big), BIG, big)
-        self.assertLessEqual(sum(r for r, _ in big), BIG // (1024 * 1024), big)
+                # One fetch of big.bin, in READs of up to 1 MiB: the second
+                # read came from the client's cache.
+                self.assertEqual(run.cmd(0)[1].split()[0], big_hash)
+                big = close_lines(log, "big.bin")
+                self.assertEqual(sum(b for _, b in big), BIG, big)
+                self.assertLessEqual(sum(r for r, _ in big), BIG // (1024 * 1024), big)
 
-        for i, name in ((1, "rewrite.bin"), (2, "replace.bin")):
-            hashes = [l.split()[0] for l in run.cmd(i)[1].splitlines() if name in l]
-            self.assertEqual(hashes, [old[name], sha256_file(os.path.join(self.root, name))],
-                             run.cmd(i)[1])
-            self.assertRegex(log, r"event=break .*path=" + re.escape(name) + r" lease=RH")
-        self.assertGreaterEqual(stats["grants"], 3)
-        self.assertGreaterEqual(stats["breaks_sent"], 2)
-        self.assertEqual(stats["breaks_acked"], stats["breaks_sent"])
+                for i, name in ((1, "rewrite.bin"), (2, "replace.bin")):
+                    hashes = [l.split()[0] for l in run.cmd(i)[1].splitlines() if name in l]
+                    self.assertEqual(hashes, [old[name], sha256_file(os.path.join(root, name))],
+                                     run.cmd(i)[1])
+                    self.assertRegex(log, r"event=break .*path=" + re.escape(name) + r" lease=RH")
+                self.assertGreaterEqual(stats["grants"], 3)
+                self.assertGreaterEqual(stats["breaks_sent"], 2)
+                self.assertEqual(stats["breaks_acked"], stats["breaks_sent"])
 
 
 class SmbclientNotify(unittest.TestCase):
