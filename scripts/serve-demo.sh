@@ -4,6 +4,10 @@
 # Try: smbclient -N -p 4450 //127.0.0.1/demo -c ls
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# What the build needs: the compiler and CMake, libcrypto, and the INI parser
+# of --config files.
+scripts/install-packages.sh cmake ninja-build g++ pkgconf libssl-dev libinih-dev libgtest-dev \
+    libgmock-dev
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target dirir2i
 demo=build/demo-share

@@ -14,16 +14,7 @@ packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev libgmoc
           python3-wheel systemd groff-base man-db pkgconf samba-testsuite libinih-dev
           python3-prometheus-client
           qemu-system-x86 busybox-static cpio kmod socat) # the last five: the Linux client's guest
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 # A JavaScript SMB client for the interop tests (npm registry), kept in .deps.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
