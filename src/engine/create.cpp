@@ -413,6 +413,7 @@ void cmd_create(qv2_conn *c, qv2_reader *rd, qv2_reply *r) {
     }
     o->in_use = 1;
     o->sess = c->sess;
+    o->encrypt_data = tree->encrypt_data;
     c->open_count++;
     c->next_id++;
     o->id = c->next_id * 16 + 1;

@@ -143,11 +143,12 @@ const qv2_open *open_of_lease(qv2_conn *c, const qv2_lease *l) {
 }
 
 // A lease break has no session of its own (SessionId 0); it goes sealed
-// when a session holding the lease encrypts everything.
+// when a session holding the lease encrypts everything, or the open's tree
+// does.
 qv2_session *lease_sealer(qv2_conn *c, const qv2_lease *l) {
     for (const qv2_grant *g = c->cache.grants; g; g = g->next) {
         const qv2_open *o = g->lease == l ? qv2_cache_open(c, g->open_id) : nullptr;
-        qv2_session *s = o && o->sess ? qv2_push_sealer(c, o->sess->id, false) : nullptr;
+        qv2_session *s = o && o->sess ? qv2_push_sealer(c, o->sess->id, o->encrypt_data) : nullptr;
         if (s) return s;
     }
     return nullptr;
@@ -211,7 +212,7 @@ void break_oplock(qv2_conn *c, qv2_grant *g, uint64_t now) {
     w32(&b, 0);
     w64(&b, g->open_id); // FileId: the persistent half...
     w64(&b, 0);          // ...and the volatile half, always 0 here
-    qv2_push_send(c, &b, nullptr, qv2_push_sealer(c, g->session_id, false));
+    qv2_push_send(c, &b, nullptr, qv2_push_sealer(c, g->session_id, o && o->encrypt_data));
     qv2_stat_add(QV2_ST_BREAKS_SENT, 1);
     if (o) log_break(c, o, "oplock", "II", false);
     // A break from level II needs no acknowledgment (2.2.24.1), but one

@@ -91,7 +91,7 @@ void qv2_push_header(qv2_buf *b, uint32_t command, uint32_t status, uint64_t mes
 const uint8_t *qv2_push_key(qv2_conn *c, uint64_t session_id);
 // The session whose key seals a message for this session (MS-SMB2
 // 3.3.4.1.4): it when it encrypts everything, or `asked_sealed` (the
-// request came sealed) and it can; else null.
+// request came sealed, or the open's tree encrypts) and it can; else null.
 qv2_session *qv2_push_sealer(qv2_conn *c, uint64_t session_id, bool asked_sealed);
 // The one way a server-initiated message reaches the wire: sealed with
 // `seal`'s key when that is not null, else signed with `key` (null:

@@ -88,6 +88,7 @@ struct qv2_open {
     uint64_t id; // persistent half of the FileId; the volatile half is 0
     int in_use;
     qv2_session *sess; // the session that opened it; an open never outlives it
+    int encrypt_data;  // its tree takes only sealed requests: its breaks go sealed too
     int is_dir;
     int is_pipe;
     char host[QV2_HOST_PATH_CAP];            // canonical host path; empty for the pipe
