@@ -47,7 +47,7 @@ void smb3_checks(int *failures) {
     qv2_gmac_free(&g);
     check(failures, out, 16, "209fcc8d3675ed938e9c7166709dd946");
 
-    // The GCM specification's test case 4; and the AES-128-CCM reply of
+    // McGrew and Viega's GCM test case 4; and the AES-128-CCM reply of
     // Microsoft's "SMB 3.1.1 Encryption in Windows 10", appendix A.2. Each
     // tag covers the whole ciphertext.
     struct Aead {

@@ -1,5 +1,5 @@
 // The SMB 3 primitives against published vectors (RFC 4493 for AES-CMAC, the
-// GCM specification's test cases 4 and 16 and NIST CAVP gcmEncryptExtIV128
+// McGrew and Viega's GCM test cases 4 and 16 and NIST CAVP gcmEncryptExtIV128
 // for GCM and GMAC, FIPS 180-2 for SHA-512), and the refusals of a message
 // that was changed on the way.
 #include "security/qv2_smb3_crypto.h"
@@ -68,7 +68,7 @@ TEST(AesCmac, Rfc4493ExamplesWholeAndInPieces) {
 }
 
 // GMAC is a GCM tag over additional data alone (CAVP PTlen=0 AADlen=128,
-// counts 0 and 1; the GCM specification's test case 1 for an empty message).
+// counts 0 and 1; McGrew and Viega's GCM test case 1 for an empty message).
 TEST(AesGmac, NistAadOnlyVectorsWholeAndInPieces) {
     struct Case {
         const char *key, *nonce, *aad, *tag;
@@ -99,7 +99,7 @@ TEST(AesGmac, NistAadOnlyVectorsWholeAndInPieces) {
     }
 }
 
-// The GCM specification's test cases 4 (AES-128) and 16 (AES-256): 60 bytes
+// McGrew and Viega's GCM test cases 4 (AES-128) and 16 (AES-256): 60 bytes
 // of plaintext and 20 of additional data, neither a whole number of blocks.
 TEST(AesAead, GcmTestCases4And16SealAndOpenInPlace) {
     const char *plain = "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a72"
