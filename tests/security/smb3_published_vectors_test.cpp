@@ -1,4 +1,4 @@
-// The SMB 3 examples Microsoft published on its Open Specifications blog:
+// The SMB 3 examples Microsoft published on its protocol documents blog:
 // "SMB 3.1.1 Encryption in Windows 10" (2015-09-09), appendix A.1 (AES-GCM)
 // and A.2 (AES-CCM): a preauth integrity chain over NEGOTIATE and
 // SESSION_SETUP, the keys derived from it, the signed final SESSION_SETUP
