@@ -181,7 +181,11 @@ int qv2_share_set_option(const char *rest, const char *value) {
     return rc;
 }
 
-int qv2_share_find(const char *name, qv2_share *out) {
+namespace {
+
+// The live share `name` into `out`; with `check`, only if its rules admit
+// `user` (or a guest).
+int find_share(const char *name, bool check, const char *user, int guest, qv2_share *out) {
     if (out) *out = qv2_share{};
     if (!name) return -1;
     if (qv2_casecmp(name, kIpc) == 0) {
@@ -191,6 +195,7 @@ int qv2_share_find(const char *name, qv2_share *out) {
     std::lock_guard<std::mutex> guard(g_lock);
     int i = find_locked(g_live, name);
     if (i < 0) return -1;
+    if (check && !qv2_rules_admit(&g_live.slots[i].rules, user, guest)) return QV2_SHARE_REFUSED;
     if (out) {
         *out = g_live.slots[i].share;
         out->encryption = g_live.slots[i].rules.encryption;
@@ -198,22 +203,14 @@ int qv2_share_find(const char *name, qv2_share *out) {
     return 0;
 }
 
+} // namespace
+
+int qv2_share_find(const char *name, qv2_share *out) {
+    return find_share(name, false, nullptr, 0, out);
+}
+
 int qv2_share_find_for(const char *name, const char *user, int guest, qv2_share *out) {
-    if (out) *out = qv2_share{};
-    if (!name) return -1;
-    if (qv2_casecmp(name, kIpc) == 0) {
-        if (out) ipc_record(out);
-        return 0;
-    }
-    std::lock_guard<std::mutex> guard(g_lock);
-    int i = find_locked(g_live, name);
-    if (i < 0) return -1;
-    if (!qv2_rules_admit(&g_live.slots[i].rules, user, guest)) return QV2_SHARE_REFUSED;
-    if (out) {
-        *out = g_live.slots[i].share;
-        out->encryption = g_live.slots[i].rules.encryption;
-    }
-    return 0;
+    return find_share(name, true, user, guest, out);
 }
 
 int qv2_share_list(qv2_share **list, int32_t *count) {
