@@ -44,10 +44,15 @@ TEST_F(ConcurrentClients, TwoHundredSessionsAllSucceedAndGiveBackTheirThreadsAnd
     const int fds_before = nettest::open_fd_count();
     const int threads_before = nettest::thread_count();
     long long sessions = nettest::stat("sessions"), guests = nettest::stat("guest_sessions");
+    long long trees = nettest::stat("trees");
 
     const int kClients = 200;
     std::atomic<int> peak{0};
-    std::barrier all_done(kClients, [&]() noexcept { peak = dirir2i_client_count(); });
+    std::atomic<long long> peak_trees{0};
+    std::barrier all_done(kClients, [&]() noexcept {
+        peak = dirir2i_client_count();
+        peak_trees = nettest::stat("trees");
+    });
     std::string errors = run_together(kClients, [&](int i) {
         nettest::Conn c(port);
         std::string e;
@@ -67,6 +72,11 @@ TEST_F(ConcurrentClients, TwoHundredSessionsAllSucceedAndGiveBackTheirThreadsAnd
     EXPECT_EQ(nettest::stat("guest_sessions") - guests, kClients / 2);
 
     EXPECT_TRUE(nettest::wait_until([] { return dirir2i_client_count() == 0; }));
+    // The trees gauge counts what is connected: each client's tree while it
+    // was there, none once the connections that held them are gone.
+    EXPECT_EQ(peak_trees - trees, kClients);
+    EXPECT_TRUE(nettest::wait_until([&] { return nettest::stat("trees") == trees; }))
+        << nettest::stat("trees") << " trees, " << trees << " before";
     // Finished connections are reaped by the accept thread on its next pass.
     EXPECT_TRUE(nettest::wait_until([&] { return nettest::thread_count() == threads_before; }))
         << nettest::thread_count() << " threads, " << threads_before << " before";
