@@ -6,8 +6,6 @@
 #include "dirir2i.h"
 #include "foundation/qv2_util.h"
 
-#include <new>
-
 namespace {
 
 struct cidr_table {
@@ -47,15 +45,5 @@ int qv2_client_allowed(const qv2_ip *ip) {
 }
 
 int qv2_allow_stage(qv2_stage_step step) {
-    if (step == QV2_STAGE_OPEN) {
-        g_staged = new (std::nothrow) cidr_table();
-        return g_staged ? 0 : -1;
-    }
-    if (step == QV2_STAGE_SWAP) {
-        g_live = *g_staged;
-        return 0;
-    }
-    delete g_staged;
-    g_staged = nullptr;
-    return 0;
+    return qv2_stage_table(step, g_live, g_staged);
 }

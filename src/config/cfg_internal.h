@@ -5,8 +5,10 @@
 #pragma once
 
 #include "config/qv2_cfg_types.h"
+#include "foundation/qv2_util.h"
 
 #include <mutex>
+#include <new>
 
 // Guards g_opts, the share/user/allow-list tables and the counters. Always
 // taken exclusively, for one copy, one table scan or one counter update.
@@ -47,6 +49,24 @@ enum qv2_stage_step : int {
     QV2_STAGE_SWAP,  // g_lock held: the copy becomes the live table
     QV2_STAGE_CLOSE, // free the copy (wiping secrets)
 };
+// The hook of a table kept as `live` beside its copy `staged`: OPEN makes
+// an empty copy, SWAP copies it over the live one, CLOSE frees it (wiped
+// first when it holds secrets).
+template <class Table>
+int qv2_stage_table(qv2_stage_step step, Table &live, Table *&staged, bool secret = false) {
+    if (step == QV2_STAGE_OPEN) {
+        staged = new (std::nothrow) Table();
+        return staged ? 0 : -1;
+    }
+    if (step == QV2_STAGE_SWAP) {
+        live = *staged;
+        return 0;
+    }
+    if (staged && secret) qv2_wipe(staged, sizeof *staged);
+    delete staged;
+    staged = nullptr;
+    return 0;
+}
 int qv2_shares_stage(qv2_stage_step step);
 int qv2_users_stage(qv2_stage_step step);
 int qv2_allow_stage(qv2_stage_step step);

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -224,15 +223,5 @@ int qv2_share_list_for(const char *user, int guest, qv2_share **list, int32_t *c
 }
 
 int qv2_shares_stage(qv2_stage_step step) {
-    if (step == QV2_STAGE_OPEN) {
-        g_staged = new (std::nothrow) share_table();
-        return g_staged ? 0 : -1;
-    }
-    if (step == QV2_STAGE_SWAP) {
-        g_live = *g_staged;
-        return 0;
-    }
-    delete g_staged;
-    g_staged = nullptr;
-    return 0;
+    return qv2_stage_table(step, g_live, g_staged);
 }

@@ -7,7 +7,6 @@
 #include "foundation/qv2_util.h"
 
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -133,16 +132,5 @@ int qv2_users_keep_locked(const char *name) {
 // The swap copies the whole array, so every password of the old table is
 // overwritten; the staged copy is wiped before it is freed.
 int qv2_users_stage(qv2_stage_step step) {
-    if (step == QV2_STAGE_OPEN) {
-        g_staged = new (std::nothrow) user_table();
-        return g_staged ? 0 : -1;
-    }
-    if (step == QV2_STAGE_SWAP) {
-        g_live = *g_staged;
-        return 0;
-    }
-    if (g_staged) qv2_wipe(g_staged, sizeof *g_staged);
-    delete g_staged;
-    g_staged = nullptr;
-    return 0;
+    return qv2_stage_table(step, g_live, g_staged, true);
 }
