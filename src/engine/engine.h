@@ -126,6 +126,9 @@ void smb3_session_free(qv2_session *s);
 // when a 3.1.1 client offers nothing else.
 void message_mac(const qv2_conn *c, const uint8_t key[16], const uint8_t *msg, uint64_t n,
                  uint8_t mac[16]);
+// Signs the message msg[0, n) in place: SMB2_FLAGS_SIGNED set, the
+// Signature field zeroed and then filled with message_mac.
+void message_sign(const qv2_conn *c, const uint8_t key[16], uint8_t *msg, uint64_t n);
 // Seals data[0, len) in place for session s, writing its TRANSFORM_HEADER
 // to hdr (a fresh nonce from the session's counter). 0, or -1 when the
 // session has no cipher key, its nonces are spent, or sealing failed.

@@ -121,19 +121,9 @@ bool allowed_in_progress(uint32_t cmd) {
     return cmd == SMB2_LOGOFF || cmd == SMB2_CLOSE || cmd == SMB2_LOCK;
 }
 
-
-
-// Signs the n reply bytes at h (Signature field already zero) with key,
-// by the connection's algorithm.
-void put_mac(const qv2_conn *c, uint8_t *h, uint64_t n, const uint8_t key[16]) {
-    uint8_t mac[16];
-    message_mac(c, key, h, n, mac);
-    memcpy(h + 48, mac, 16);
-    qv2_wipe(mac, sizeof mac);
-}
-
-// The same with HMAC-SHA256, for the signatures whose computing was
-// deferred (2.x only; see seal).
+// Signs the n reply bytes at h (Signature field already zero) with
+// HMAC-SHA256, for the signatures whose computing was deferred (2.x only;
+// see seal).
 void put_hmac(uint8_t *h, uint64_t n, const uint8_t key[16]) {
     uint8_t mac[32];
     qv2_hmac256(key, 16, h, n, mac);
@@ -155,11 +145,11 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
     }
     if (r->buf.failed || r->buf.len < r->hdr_off + SMB2_HDR_LEN) return;
     uint8_t *h = r->buf.data + r->hdr_off;
-    memset(h + 48, 0, 16);
-    qv2_put_le32(h + 16, qv2_le32(h + 16) | SMB2_FLAG_SIGNED);
     if (!more_follow && c->defer_sign && c->dialect < 0x0300) {
-        // The bytes are final: the session loop computes the MAC, perhaps
-        // side by side with the next reply's.
+        // The bytes are final but for the signature: the session loop
+        // computes the MAC, perhaps side by side with the next reply's.
+        memset(h + 48, 0, 16);
+        qv2_put_le32(h + 16, qv2_le32(h + 16) | SMB2_FLAG_SIGNED);
         qv2_sign_job *j = &c->sign_job;
         j->pending = 1;
         j->hdr_off = r->hdr_off;
@@ -167,7 +157,7 @@ void seal(qv2_conn *c, qv2_reply *r, chain *st, bool more_follow) {
         memcpy(j->key, st->sign_key, sizeof j->key);
         return;
     }
-    put_mac(c, h, r->buf.len - r->hdr_off, st->sign_key);
+    message_sign(c, st->sign_key, h, r->buf.len - r->hdr_off);
 }
 
 // Writes the next reply header: the first of the message, or one chained
@@ -317,10 +307,12 @@ bool follow(const qv2_hdr *h, uint64_t len, chain *st, bool count_overrun) {
 }
 
 // Fails the current command with `status` before it runs, as the
-// dispatcher's own refusals do; the commands after it fail alike.
+// dispatcher's own refusals do; with `rest_too`, the commands after it
+// fail alike.
 void fail_unrun(qv2_conn *c, qv2_reply *r, chain *st, const qv2_hdr &h, uint64_t sid,
-                uint32_t tid, uint32_t status, uint16_t credits) {
+                uint32_t tid, uint32_t status, uint16_t credits, bool rest_too) {
     next_err_hdr(c, r, st, h.command, status, h.message_id, sid, tid, credits);
+    if (!rest_too) return;
     r->last_status = status;
     c->chain_err = 1;
 }
@@ -376,14 +368,14 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
 
         if (related && st->index == 0 && h.next_command != 0) {
             qv2_stat_add(QV2_ST_PROTOCOL_ERRORS, 1);
-            fail_unrun(c, r, st, h, sid, tid, STATUS_INVALID_PARAMETER, credits);
+            fail_unrun(c, r, st, h, sid, tid, STATUS_INVALID_PARAMETER, credits, true);
             if (!follow(&h, len, st, false)) return;
             continue;
         }
         if (related && st->index > 0 && st->create_failed && !st->have_fid &&
             fid_offset(h.command) != 0) {
             // The handle this operation is about never came to be.
-            fail_unrun(c, r, st, h, sid, tid, STATUS_FILE_CLOSED, credits);
+            fail_unrun(c, r, st, h, sid, tid, STATUS_FILE_CLOSED, credits, true);
             if (!follow(&h, len, st, false)) return;
             continue;
         }
@@ -410,12 +402,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             (!sess || (!sess->valid && !allowed_in_progress(h.command)))) {
             // MS-SMB2 3.3.5.2.9: a request needs a session of this
             // connection, and one whose logon is done.
-            next_err_hdr(c, r, st, h.command, STATUS_USER_SESSION_DELETED, h.message_id, sid,
-                         tid, credits);
-            if (st->index > 0) {
-                r->last_status = STATUS_USER_SESSION_DELETED;
-                c->chain_err = 1;
-            }
+            fail_unrun(c, r, st, h, sid, tid, STATUS_USER_SESSION_DELETED, credits,
+                       st->index > 0);
             if (!follow(&h, len, st, false)) return;
             continue;
         }
@@ -425,12 +413,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
             // A session or tree that encrypts takes nothing in clear; and a 3.1.1
             // user's TREE_CONNECT must be signed or sealed (MS-SMB2
             // 3.3.5.2.9, 3.3.5.7).
-            next_err_hdr(c, r, st, h.command, STATUS_ACCESS_DENIED, h.message_id, sid, tid,
-                         credits);
-            if (st->index > 0) {
-                r->last_status = STATUS_ACCESS_DENIED;
-                c->chain_err = 1;
-            }
+            fail_unrun(c, r, st, h, sid, tid, STATUS_ACCESS_DENIED, credits, st->index > 0);
             if (!follow(&h, len, st, false)) return;
             continue;
         }
@@ -510,7 +493,8 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         else
             dispatch(c, h.command, &rd, r);
 
-        bool ok = qv2_le32(rep_hdr(r) + 8) == STATUS_SUCCESS;
+        uint32_t status = qv2_le32(rep_hdr(r) + 8);
+        bool ok = status == STATUS_SUCCESS;
         st->create_failed = h.command == SMB2_CREATE && !ok;
         if (h.command == SMB2_CREATE) st->have_fid = 0;
         if (h.command == SMB2_CREATE && ok && c->last_create_fid != 0) {
@@ -523,7 +507,7 @@ void run_chain(qv2_conn *c, uint8_t *msg, uint64_t len, qv2_reply *r, chain *st)
         }
         // An interim response is not signed (MS-SMB2 3.3.4.2); the final
         // response will be.
-        if (qv2_le32(rep_hdr(r) + 8) == STATUS_PENDING) sign_reply = false;
+        if (status == STATUS_PENDING) sign_reply = false;
         if (sign_reply) st->sign_pending = 1;
         if (c->chain_err_pending) {
             c->chain_err_pending = 0;

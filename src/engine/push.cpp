@@ -52,14 +52,7 @@ void qv2_push_send(qv2_conn *c, qv2_buf *b, const uint8_t *key, qv2_session *sea
         return;
     }
     // A sealed message carries no signature (MS-SMB2 3.3.4.1.1).
-    if (key && !seal) {
-        qv2_put_le32(b->data + 16, qv2_le32(b->data + 16) | SMB2_FLAG_SIGNED);
-        memset(b->data + 48, 0, 16);
-        uint8_t mac[16];
-        message_mac(c, key, b->data, b->len, mac);
-        memcpy(b->data + 48, mac, 16);
-        qv2_wipe(mac, sizeof mac);
-    }
+    if (key && !seal) message_sign(c, key, b->data, b->len);
     // send_frame seals with the session that opened the message being
     // answered; for this one, with `seal`'s, whatever is being answered.
     qv2_session *answering = c->enc_sess;

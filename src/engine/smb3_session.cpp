@@ -85,6 +85,15 @@ void message_mac(const qv2_conn *c, const uint8_t key[16], const uint8_t *msg, u
     if (qv2_cmac(key, msg, n, mac) != 0) memset(mac, 0, 16);
 }
 
+void message_sign(const qv2_conn *c, const uint8_t key[16], uint8_t *msg, uint64_t n) {
+    qv2_put_le32(msg + 16, qv2_le32(msg + 16) | SMB2_FLAG_SIGNED);
+    memset(msg + 48, 0, 16);
+    uint8_t mac[16];
+    message_mac(c, key, msg, n, mac);
+    memcpy(msg + 48, mac, 16);
+    qv2_wipe(mac, sizeof mac);
+}
+
 int transform_seal(qv2_session *s, uint8_t hdr[TRANSFORM_HDR_LEN], uint8_t *data, uint64_t len) {
     if (!s || !s->has_cipher_keys || len == 0 || len > 0xFFFFFFFFu) return -1;
     // A key must never see a nonce twice; a session that used them all ends.
